@@ -1,0 +1,57 @@
+#include "binding/conversions.hpp"
+
+#include "binding/class_object.hpp"
+
+namespace quorvex {
+
+Result<double> extract_float(PyObject* object) {
+    if (Py_IS_TYPE(object, &PyFloat_Type)) {
+        return PyFloat_AS_DOUBLE(object);
+    }
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0) {
+        if (std::optional<PyErr> error = PyErr::take()) {
+            return std::move(*error);
+        }
+    }
+    return value;
+}
+
+Result<QuorDictObject*> extract_instance(PyObject* object) {
+    PyTypeObject* type = require_quordict_type();
+    if (Py_IS_TYPE(object, type) || PyType_IsSubtype(Py_TYPE(object), type)) {
+        return as_quordict(object);
+    }
+    return cast_error(object, "QuorDict");
+}
+
+Status check_dict_argument(PyObject* object) {
+    if (PyDict_Check(object)) {
+        return success();
+    }
+    return wrap_argument_error("dict", cast_error(object, "dict"));
+}
+
+PyErr wrap_argument_error(const char* name, PyErr error) {
+    if (error.exception_type() != PyExc_TypeError) {
+        return error;
+    }
+    std::string message = std::string("argument '") + name + "': " + display_object(error.exception_value());
+    std::optional<PyErr> inner_cause = error.cause();
+    PyErr wrapped = PyErr::with_message(PyExc_TypeError, std::move(message));
+    PyObject* cause = nullptr;
+    if (inner_cause) {
+        cause = inner_cause->exception_value();
+        Py_INCREF(cause);
+    }
+    // Steals `cause`; like any assignment of __cause__ it also suppresses the
+    // context in tracebacks.
+    PyException_SetCause(wrapped.exception_value(), cause);
+    return wrapped;
+}
+
+OwnedRef float_result(double value) {
+    return expect_object(PyFloat_FromDouble(value));
+}
+
+}  // namespace quorvex

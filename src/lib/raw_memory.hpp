@@ -1,0 +1,36 @@
+// Raw allocation for the storage layer.
+//
+// Everything the storage layer owns lives in blocks from CPython's raw domain
+// (PyMem_RawMalloc and friends): tracemalloc sees them, and they may be
+// allocated and freed without holding the GIL, so tables can be built and
+// released on worker threads.
+//
+// Allocation never reports failure to the caller. Running out of memory writes
+// "memory allocation of N bytes failed" to stderr and aborts the process, so
+// callers need no null checks and no error paths.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+namespace quorvex {
+
+// Returns a block of at least `bytes` bytes, aligned like malloc.
+void* raw_allocate(std::size_t bytes);
+
+// Resizes a block from raw_allocate (or nullptr) keeping its leading bytes.
+void* raw_reallocate(void* block, std::size_t bytes);
+
+// Frees a block from raw_allocate/raw_reallocate; nullptr is ignored.
+void raw_free(void* block) noexcept;
+
+struct RawDeleter {
+    void operator()(void* block) const noexcept { raw_free(block); }
+};
+
+// Owner of a raw block viewed as an array of T (T is a trivial type; nothing
+// is constructed or destroyed, only the memory is released).
+template <class T>
+using RawArray = std::unique_ptr<T[], RawDeleter>;
+
+}  // namespace quorvex

@@ -1,0 +1,268 @@
+// Driver for the storage layer, run by tests/test_storage_native.py.
+//
+//   hash                      stdin lines "K0 K1 HEX" ("-" = empty key) -> keyed_hash, decimal
+//   seeds                     three seeds of this thread, then one of a new thread: "K0 K1"
+//   tables SEED ROUNDS        random tables checked against a std::map model -> "ok"
+//   writable                  counted ownership and make_writable -> "ok"
+//   full                      overfills an EntryTable (panics)
+//   bounds values|keys LEN I  element I of a LEN-element array/index (panics when out of range)
+//   memory N                  heap bytes per key held by the storage of N 10-byte keys
+//
+// A failed check prints "FAIL: ..." and exits 1; a panic exits 3.
+#include <malloc.h>
+
+#include <bit>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lib/entry_table.hpp"
+#include "lib/hash_seed.hpp"
+#include "lib/key_index.hpp"
+#include "lib/siphash.hpp"
+#include "lib/value_array.hpp"
+
+using namespace quorvex;
+
+namespace {
+
+#define CHECK(cond)                                                          \
+    do {                                                                     \
+        if (!(cond)) {                                                       \
+            std::printf("FAIL: %s (line %d)\n", #cond, __LINE__);            \
+            std::exit(1);                                                    \
+        }                                                                    \
+    } while (0)
+
+std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }
+
+std::string from_hex(const std::string& hex) {
+    std::string out;
+    if (hex == "-") return out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
+
+int run_hash() {
+    std::string k0, k1, hex;
+    while (std::cin >> k0 >> k1 >> hex) {
+        const HashSeed seed{std::stoull(k0), std::stoull(k1)};
+        std::printf("%" PRIu64 "\n", keyed_hash(seed, from_hex(hex)));
+    }
+    return 0;
+}
+
+int run_seeds() {
+    for (int i = 0; i < 3; ++i) {
+        const HashSeed s = next_table_seed();
+        std::printf("%" PRIu64 " %" PRIu64 "\n", s.k0, s.k1);
+    }
+    HashSeed other{};
+    std::thread([&] { other = next_table_seed(); }).join();
+    std::printf("%" PRIu64 " %" PRIu64 "\n", other.k0, other.k1);
+    return 0;
+}
+
+// Keys from a small alphabet (NUL and 0xFF included) with shared prefixes and
+// lengths across the one-byte/two-byte varint boundary, so probes meet equal
+// tags, equal prefixes and equal lengths.
+std::string random_key(std::mt19937_64& rng) {
+    static const char alphabet[] = {'a', 'b', '\0', '\xff', 'z'};
+    const std::size_t lengths[] = {0, 1, 2, 7, 8, 9, 15, 16, 127, 128, 300};
+    const std::size_t len = rng() % 3 == 0 ? lengths[rng() % 11] : rng() % 12;
+    std::string key;
+    for (std::size_t i = 0; i < len; ++i) key.push_back(alphabet[rng() % 5]);
+    return key;
+}
+
+using Model = std::map<std::string, std::uint64_t>;
+using Inserts = std::vector<std::pair<std::string, double>>;
+
+Storage build(const Inserts& inserts, std::size_t capacity) {
+    EntryTable table(capacity);
+    for (const auto& [key, value] : inserts) table.insert(key, value);
+    return build_storage(std::move(table));
+}
+
+void check_round(std::mt19937_64& rng) {
+    std::vector<std::string> pool(1 + rng() % 400);
+    for (auto& key : pool) key = random_key(rng);
+    Inserts inserts(rng() % (3 * pool.size() + 1));
+    Model model;
+    for (auto& [key, value] : inserts) {
+        key = pool[rng() % pool.size()];
+        value = std::bit_cast<double>(rng());  // any bits, NaN payloads included
+        model[key] = bits(value);
+    }
+    const std::size_t n = model.size();
+    // Alternate a roomy table and one with no spare entry at all.
+    const std::size_t capacity = rng() % 2 ? inserts.size() : n;
+
+    const HashSeed before = next_table_seed();
+    EntryTable table(capacity);
+    for (const auto& [key, value] : inserts) table.insert(key, value);
+    CHECK(table.size() == n);
+
+    std::vector<std::pair<std::string, std::uint64_t>> order;
+    table.for_each([&](std::string_view key, double value) { order.emplace_back(key, bits(value)); });
+    CHECK(order.size() == n);
+    Model seen(order.begin(), order.end());
+    CHECK(seen == model);
+
+    Storage s = build_storage(std::move(table));
+    CHECK(table.size() == 0);
+    // One seed for the entry table and one for the index, nothing else.
+    CHECK(next_table_seed().k0 == before.k0 + 3);
+
+    const KeyIndex& index = *s.keys;
+    CHECK(index.size() == n && s.values->size() == n);
+    for (std::size_t i = 0; i < n; ++i) {
+        CHECK(index.key_at(i) == order[i].first);
+        CHECK(bits(s.values->at(i)) == order[i].second);
+        CHECK(index.find(order[i].first) == std::optional<std::uint64_t>(i));
+    }
+    std::vector<int> visits(n);
+    index.for_each([&](std::string_view key, std::uint64_t position) {
+        CHECK(position < n && key == index.key_at(position));
+        ++visits[position];
+    });
+    for (int v : visits) CHECK(v == 1);
+    for (int i = 0; i < 50; ++i) {
+        std::string probe = random_key(rng);
+        if (rng() % 2 && n > 0) probe = order[rng() % n].first + std::string(1, '\0');
+        CHECK(index.find(probe).has_value() == (model.count(probe) == 1));
+    }
+
+    // A second build of the same inserts has its own seed; its positions agree
+    // with this one's only by chance, which same_layout must report exactly.
+    CHECK(same_layout(index, index));
+    Storage again = build(inserts, inserts.size());
+    bool expected = true;
+    for (const auto& [key, bits_value] : model) expected = expected && index.find(key) == again.keys->find(key);
+    CHECK(same_layout(index, *again.keys) == expected);
+    CHECK(same_layout(*again.keys, index) == expected);
+    if (n >= 2) {
+        // Dropping a key changes the size; swapping one for a new key does not.
+        Inserts fewer(model.begin(), std::prev(model.end()));
+        CHECK(!same_layout(index, *build(fewer, n).keys));
+        Inserts swapped = fewer;
+        swapped.emplace_back(std::string(400, 'q'), 1.0);
+        CHECK(!same_layout(index, *build(swapped, n).keys));
+    }
+
+    // Shared ownership: the index outlives the Storage through a leaked count.
+    KeyIndex* parked = s.keys.share().leak();
+    s = Storage{};
+    CountedRef<KeyIndex> back = CountedRef<KeyIndex>::adopt(parked);
+    CHECK(back->size() == n);
+    for (std::size_t i = 0; i < n; ++i) CHECK(back->key_at(i) == order[i].first);
+}
+
+int run_tables(std::uint64_t seed, int rounds) {
+    std::mt19937_64 rng(seed);
+    for (int i = 0; i < rounds; ++i) check_round(rng);
+    std::printf("ok\n");
+    return 0;
+}
+
+int run_writable() {
+    for (std::size_t n : {0, 1, 3, 17}) {
+        CHECK(reinterpret_cast<std::uintptr_t>(ValueArray::create(n)->data()) % 16 == 0);
+    }
+    CountedRef<ValueArray> a = ValueArray::create(3);
+    const std::uint64_t pattern[] = {0x7ff0000000000001ULL, 0xfff8dead0000beefULL, 0x8000000000000000ULL};
+    for (int i = 0; i < 3; ++i) a->data()[i] = std::bit_cast<double>(pattern[i]);
+    ValueArray* original = a.get();
+    CHECK(&make_writable(a) == original);  // unique: written in place
+
+    CountedRef<ValueArray> b = a.share();
+    CHECK(!a->is_unique() && b.get() == original);
+    ValueArray& copy = make_writable(b);
+    CHECK(&copy != original && b.get() == &copy);
+    CHECK(a->is_unique() && b->is_unique());  // b gave its count back
+    for (int i = 0; i < 3; ++i) CHECK(bits(copy.at(i)) == pattern[i]);
+    copy.data()[0] = 1.0;
+    CHECK(bits(a->at(0)) == pattern[0]);
+
+    ValueArray* parked = a.share().leak();
+    CHECK(!a->is_unique());
+    CountedRef<ValueArray>::adopt(parked).reset();
+    CHECK(a->is_unique());
+    CountedRef<ValueArray> c = std::move(a);
+    CHECK(!a && c.get() == original && c->is_unique());
+    c = std::move(b);  // releases the original
+    CHECK(c.get() == &copy && !b);
+    std::printf("ok\n");
+    return 0;
+}
+
+int run_full() {
+    EntryTable table(2);
+    for (const char* key : {"a", "a", "b", "b", "a"}) table.insert(key, 1.0);
+    std::printf("%zu entries\n", table.size());
+    table.insert("c", 1.0);
+    return 0;
+}
+
+int run_bounds(const std::string& what, std::size_t len, std::size_t index) {
+    if (what == "values") {
+        CountedRef<ValueArray> values = ValueArray::create(len);
+        for (std::size_t i = 0; i < len; ++i) values->data()[i] = static_cast<double>(i);
+        std::printf("%g\n", values->at(index));
+    } else {
+        EntryTable table(len);
+        for (std::size_t i = 0; i < len; ++i) table.insert("k" + std::to_string(i), 0.0);
+        Storage s = build_storage(std::move(table));
+        std::printf("%s\n", std::string(s.keys->key_at(index)).c_str());
+    }
+    return 0;
+}
+
+std::size_t heap_in_use() {
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+int run_memory(std::size_t n) {
+    const std::size_t before = heap_in_use();
+    Storage s;
+    {
+        EntryTable table(n);
+        char key[16];
+        for (std::size_t i = 0; i < n; ++i) {
+            std::snprintf(key, sizeof key, "k%09zu", i);
+            table.insert(std::string_view(key, 10), 1.0);
+        }
+        s = build_storage(std::move(table));
+    }
+    CHECK(s.keys->size() == n);
+    std::printf("%.3f\n", static_cast<double>(heap_in_use() - before) / static_cast<double>(n));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) return 2;
+    const std::string& mode = args[0];
+    if (mode == "hash") return run_hash();
+    if (mode == "seeds") return run_seeds();
+    if (mode == "tables" && args.size() == 3) return run_tables(std::stoull(args[1]), std::stoi(args[2]));
+    if (mode == "writable") return run_writable();
+    if (mode == "full") return run_full();
+    if (mode == "bounds" && args.size() == 4) return run_bounds(args[1], std::stoull(args[2]), std::stoull(args[3]));
+    if (mode == "memory" && args.size() == 2) return run_memory(std::stoull(args[1]));
+    std::fprintf(stderr, "unknown command\n");
+    return 2;
+}
