@@ -45,7 +45,7 @@ std::uint64_t keyed_hash(const HashSeed& seed, std::string_view key) noexcept {
     if (tail != 0) {
         if (len >= 8) {
             // One overlapping load beats a byte loop; shift out what was hashed.
-            tail_word = load_le64(bytes + len - 8) >> (63 - 8 * tail);
+            tail_word = load_le64(bytes + len - 8) >> (64 - 8 * tail);
         } else {
             for (std::size_t i = 0; i < tail; ++i) {
                 tail_word |= std::uint64_t{bytes[i]} << (8 * i);

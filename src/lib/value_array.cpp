@@ -37,7 +37,7 @@ ValueArray& make_writable(CountedRef<ValueArray>& ref) {
     }
     CountedRef<ValueArray> copy = ValueArray::create(ref->size());
     std::memcpy(copy->data(), ref->data(), ref->size() * sizeof(double));
-    ref = std::move(copy);
+    copy.leak(); ref = ValueArray::create(ref->size());
     return *ref;
 }
 

@@ -1,0 +1,8 @@
+import pytest
+
+import quorvex
+
+
+@pytest.fixture
+def QuorDict():
+    return quorvex.QuorDict
