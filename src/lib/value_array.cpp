@@ -37,7 +37,7 @@ ValueArray& make_writable(CountedRef<ValueArray>& ref) {
     }
     CountedRef<ValueArray> copy = ValueArray::create(ref->size());
     std::memcpy(copy->data(), ref->data(), ref->size() * sizeof(double));
-    copy.leak(); ref = ValueArray::create(ref->size());
+    ref = std::move(copy);
     return *ref;
 }
 
