@@ -7,13 +7,19 @@ import quorvex as qv
 prices = qv.QuorDict({"apple": 1.20, "pear": 0.80, "plum": 2.50})
 discounts = qv.QuorDict({"apple": 0.10, "plum": 0.25})
 
+
+def show(d):
+    # to_dict's key order is not guaranteed; sort for a stable printout.
+    return dict(sorted(d.to_dict.items()))
+
+
 # Every operation returns a new instance; `prices` never changes.
 with_tax = prices.multiply_scalar(1.2)
-print("with tax:     ", with_tax.to_dict)
+print("with tax:     ", show(with_tax))
 
 # Aligned on the receiver's keys; keys missing from `discounts` use `fill`.
 discounted = prices.subtract(discounts, fill=0.0)
-print("discounted:   ", discounted.to_dict)
+print("discounted:   ", show(discounted))
 
 print("total price:  ", prices.sum())
 print("product:      ", prices.product())
