@@ -1,0 +1,244 @@
+"""QuorDict(dict) and to_dict: what goes in comes back bit for bit, and every bad input fails with its own error."""
+
+import pytest
+
+import quorvex
+from model import bits, from_bits
+
+QuorDict = quorvex.QuorDict
+
+
+def panic_message(excinfo):
+    error = excinfo.value
+    assert (type(error).__module__, type(error).__name__) == ("pyo3_runtime", "PanicException")
+    assert not isinstance(error, Exception)
+    return error.args
+
+
+class Index:
+    def __index__(self):
+        return 7
+
+
+class MinusOne:
+    # -1.0 is also the interpreter's error marker for float conversion.
+    def __float__(self):
+        return -1.0
+
+
+class OwnFloat(float):
+    def __float__(self):
+        raise AssertionError("a float subclass is read as a float")
+
+
+class OwnText(str):
+    def __str__(self):
+        raise AssertionError("a str subclass is read as its text")
+
+
+@pytest.mark.parametrize(
+    "source, expected",
+    [
+        ({}, {}),
+        ({"i": 1, "t": True, "f": False, "big": 2**53 + 1}, {"i": 1.0, "t": 1.0, "f": 0.0, "big": 9007199254740992.0}),
+        ({"x": Index(), "m": MinusOne()}, {"x": 7.0, "m": -1.0}),
+        ({OwnText("t"): OwnFloat(2.5)}, {"t": 2.5}),
+        ({"": 1.0, "\x00": 2.0, "a\x00b": 3.0, "é": 4.0, "日本": 5.0, "\U0001F600": 6.0, "é" * 100_000: 7.0}, None),
+        ({"a": 1.0, "a ": 2.0, "A": 3.0}, None),
+    ],
+    ids=["empty", "int-and-bool-values", "index-and-float-minus-one", "subclasses", "unusual-keys",
+         "near-duplicate-keys"],
+)
+def test_round_trip(source, expected):
+    result = QuorDict(source).to_dict
+    expected = source if expected is None else expected
+    assert result == expected
+    assert all(type(k) is str for k in result) and all(type(v) is float for v in result.values())
+
+
+EDGE_BITS = {
+    "quiet-nan": 0x7FF8000000000000,
+    "nan-with-payload": 0x7FF800000000BEEF,
+    "negative-nan-with-payload": 0xFFF8000000000123,
+    "signalling-nan": 0x7FF0000000000001,
+    "plus-inf": 0x7FF0000000000000,
+    "minus-inf": 0xFFF0000000000000,
+    "minus-zero": 0x8000000000000000,
+    "plus-zero": 0,
+    "smallest-subnormal": 1,
+    "largest-finite": 0x7FEFFFFFFFFFFFFF,
+}
+
+
+def test_edge_values_round_trip_bit_exact():
+    source = {name: from_bits(pattern) for name, pattern in EDGE_BITS.items()}
+    result = QuorDict(source).to_dict
+    assert {k: bits(v) for k, v in result.items()} == EDGE_BITS
+
+
+def test_keyword_dict_and_subclass_whose_overrides_are_never_called():
+    class Hostile(dict):
+        def _fail(self, *args, **kwargs):
+            raise AssertionError("dict subclass method called")
+
+        __getitem__ = __iter__ = __len__ = __contains__ = items = keys = values = get = _fail
+
+    source = Hostile(a=1.0, b=-0.0)
+    result = QuorDict(dict=source).to_dict
+    assert result == {"a": 1.0, "b": -0.0} and bits(result["b"]) == bits(-0.0)
+
+
+def test_to_dict_gives_a_new_independent_dict_each_time():
+    d = QuorDict({"a": 1.0, "b": 2.0})
+    first, second = d.to_dict, d.to_dict
+    assert first is not second and first == second == {"a": 1.0, "b": 2.0}
+    first["a"] = 99.0
+    first["new"] = 0.0
+    del second["b"]
+    assert d.to_dict == {"a": 1.0, "b": 2.0}
+    assert d.add_scalar(0.0).to_dict == {"a": 1.0, "b": 2.0}
+
+
+def test_source_dict_is_not_changed_or_kept():
+    source = {"a": 1, "b": 2.5}
+    d = QuorDict(source)
+    source["a"] = 100
+    source["c"] = 3.0
+    assert source == {"a": 100, "b": 2.5, "c": 3.0}
+    assert d.to_dict == {"a": 1.0, "b": 2.5}
+
+
+class Surrogate(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "make_argument, error_type, message",
+    [
+        (lambda: {"a": "1.0"}, TypeError, "must be real number, not str"),
+        (lambda: {"a": None}, TypeError, "must be real number, not NoneType"),
+        (lambda: {"a": 10**400}, OverflowError, "int too large to convert to float"),
+        (lambda: {1: 1.0}, TypeError, "'int' object is not an instance of 'str'"),
+        (lambda: {None: 1.0}, TypeError, "'None' is not an instance of 'str'"),
+        (lambda: {b"a": 1.0}, TypeError, "'bytes' object is not an instance of 'str'"),
+        (lambda: {("a",): 1.0}, TypeError, "'tuple' object is not an instance of 'str'"),
+        (lambda: {1: "not a number"}, TypeError, "'int' object is not an instance of 'str'"),
+        (lambda: {"ok": 1.0, 2: 1.0}, TypeError, "'int' object is not an instance of 'str'"),
+        (lambda: [("a", 1.0)], TypeError, "argument 'dict': 'list' object is not an instance of 'dict'"),
+        (lambda: None, TypeError, "argument 'dict': 'None' is not an instance of 'dict'"),
+        (lambda: QuorDict({}), TypeError, "argument 'dict': 'QuorDict' object is not an instance of 'dict'"),
+    ],
+    ids=[
+        "str-value", "none-value", "huge-int-value", "int-key", "none-key", "bytes-key", "tuple-key",
+        "key-checked-before-value", "bad-key-after-good-entry", "list-argument", "none-argument",
+        "quordict-argument",
+    ],
+)
+def test_bad_input(make_argument, error_type, message):
+    with pytest.raises(BaseException) as excinfo:
+        QuorDict(make_argument())
+    assert type(excinfo.value) is error_type
+    assert excinfo.value.args == (message,)
+
+
+@pytest.mark.parametrize("value", [1.0, "not a number"], ids=["good-value", "bad-value"])
+def test_lone_surrogate_key_raises_the_encoding_error_of_the_interpreter(value):
+    key = "ok\ud800"
+    with pytest.raises(UnicodeEncodeError) as interpreter:
+        key.encode("utf-8")
+    with pytest.raises(BaseException) as excinfo:
+        QuorDict({"fine": 1.0, key: value})
+    assert type(excinfo.value) is UnicodeEncodeError
+    assert excinfo.value.args == interpreter.value.args
+
+
+@pytest.mark.parametrize("error", [ValueError("bad value"), TypeError("inner"), KeyError("k")],
+                         ids=["value-error", "type-error-not-prefixed", "key-error"])
+def test_exception_from_float_conversion_passes_unchanged(error):
+    class Raises:
+        def __float__(self):
+            raise error
+
+    with pytest.raises(BaseException) as excinfo:
+        QuorDict({"a": 1.0, "b": Raises()})
+    assert excinfo.value is error
+    assert excinfo.value.args == error.args
+
+
+class TextKey(str):
+    """A key equal only to itself, so a dict may hold two of the same text."""
+
+    __hash__ = object.__hash__
+
+    def __eq__(self, other):
+        return self is other
+
+
+@pytest.mark.parametrize("values, expected", [((1.0, 2.0), 2.0), ((2.0, 1.0), 1.0), ((5, -0.0), -0.0)],
+                         ids=["later-wins", "later-wins-reversed", "later-minus-zero"])
+def test_keys_of_equal_text_make_one_entry_with_the_later_value(values, expected):
+    source = {TextKey("k"): values[0], "other": 3.0, TextKey("k"): values[1]}
+    assert len(source) == 3
+    d = QuorDict(source)
+    result = d.to_dict
+    assert list(map(type, result)) == [str, str]
+    assert set(result) == {"k", "other"} and bits(result["k"]) == bits(expected)
+    assert d.sum() == 3.0 + expected
+
+
+class Meddler:
+    """A value whose conversion changes the dict being converted."""
+
+    def __init__(self, source, action):
+        self.source, self.action = source, action
+
+    def __float__(self):
+        self.action(self.source, self)
+        return 1.0
+
+
+def _add_key(source, me):
+    source["added"] = 0.0
+
+
+def _delete_other_entry(source, me):
+    del source["b"]
+
+
+def _delete_own_entry(source, me):
+    # After this the dict held the last references to this key and value.
+    for key in [k for k, v in source.items() if v is me]:
+        del source[key]
+
+
+def _reinsert_same_key(source, me):
+    key = next(k for k, v in source.items() if v is me)
+    del source[key]
+    source[key] = 5.0
+
+
+def _replace_with_new_key(source, me):
+    key = next(k for k, v in source.items() if v is me)
+    del source[key]
+    source["replacement"] = 5.0
+
+
+@pytest.mark.parametrize(
+    "action, message",
+    [
+        (_add_key, "dictionary changed size during iteration"),
+        (_delete_other_entry, "dictionary changed size during iteration"),
+        (_delete_own_entry, "dictionary changed size during iteration"),
+        (_reinsert_same_key, "dictionary keys changed during iteration"),
+        (_replace_with_new_key, "dictionary keys changed during iteration"),
+    ],
+    ids=["adds-key", "deletes-other-entry", "deletes-own-entry", "reinserts-own-key", "replaces-own-key"],
+)
+def test_dict_changed_by_float_conversion_panics(action, message):
+    source = {}
+    # Keys built at run time, so that no code constant keeps them alive.
+    source["".join(["a", "é"])] = Meddler(source, action)
+    source["b"] = 2.0
+    with pytest.raises(BaseException) as excinfo:
+        QuorDict(source)
+    assert panic_message(excinfo) == (message,)
