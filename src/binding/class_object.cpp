@@ -1,4 +1,4 @@
-// The QuorDict class object: its type specification, method and property
+// The QuorDict class object: the PyType_Spec it is made from, its method and property
 // tables, the process-wide cache, and instance allocation and release.
 #include "binding/class_object.hpp"
 
@@ -83,8 +83,8 @@ Result<OwnedRef> create_quordict_type() {
     // The class declares no module, so "builtins" stands in its place. The
     // interpreter copies the name, so it need only live through the call.
     const std::string name = std::string("builtins") + "." + "QuorDict";
-    PyType_Spec spec = {name.c_str(), static_cast<int>(sizeof(QuorDictObject)), 0, Py_TPFLAGS_DEFAULT, slots};
-    if (PyObject* type = PyType_FromSpec(&spec)) {
+    PyType_Spec type_spec = {name.c_str(), static_cast<int>(sizeof(QuorDictObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+    if (PyObject* type = PyType_FromSpec(&type_spec)) {
         return OwnedRef::steal(type);
     }
     return PyErr::fetch();

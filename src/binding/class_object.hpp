@@ -1,6 +1,6 @@
 // Access to the QuorDict class object.
 //
-// The class is a heap type created from a type specification on first need
+// The class is a heap type made with PyType_FromSpec on first need
 // and cached for the life of the process: one class object per process, which
 // every module object and every instance refers to.
 #pragma once
