@@ -29,33 +29,45 @@ CountedRef<ValueArray> positional_values(const ValueArray& left, const ValueArra
 
 template <class Rule>
 CountedRef<ValueArray> keyed_values(const QuorDictObject* receiver, const QuorDictObject* other, double fill) {
-    // Lookups dominate here, so the result takes the plain form: a writable
-    // copy of the receiver's values, updated position by position.
-    CountedRef<ValueArray> result = share_values(receiver);
-    ValueArray& out = make_writable(result);
-    double* cells = out.data();
-    const std::size_t length = out.size();
-    auto checked = [length](std::uint64_t position) {
-        if (position >= length) {
-            index_out_of_bounds(length, static_cast<std::size_t>(position));
-        }
-        return static_cast<std::size_t>(position);
-    };
+    // The copy of the receiver's values and the update are fused: each result
+    // is written once, from the receiver's value and the matched one.
+    const ValueArray& source = values_of(receiver);
+    const std::size_t length = source.size();
+    CountedRef<ValueArray> result = ValueArray::create(length);
+    const double* in = source.data();
+    double* out = result->data();
     const KeyIndex& other_keys = keys_of(other);
-    const ValueArray& other_values = values_of(other);
     if (other_keys.size() == 0) {
-        keys_of(receiver).for_each([&](std::string_view, std::uint64_t position) {
-            const std::size_t p = checked(position);
-            cells[p] = Rule::apply(cells[p], fill);
-        });
+        apply_scalar<Rule>(in, fill, out, length);
         return result;
     }
-    keys_of(receiver).for_each([&](std::string_view key, std::uint64_t position) {
-        const std::size_t p = checked(position);
-        const std::optional<std::uint64_t> found = other_keys.find(key);
-        const double right = found ? other_values.at(static_cast<std::size_t>(*found)) : fill;
-        cells[p] = Rule::apply(cells[p], right);
-    });
+    const ValueArray& other_values = values_of(other);
+    const double* other_data = other_values.data();
+    const std::size_t other_length = other_values.size();
+
+    // The receiver's keys are read in position order (one sequential pass
+    // over its key buffer), so position p is the p-th key looked up.
+    const KeyIndex& own_keys = keys_of(receiver);
+    KeyBuffer::Reader reader = own_keys.reader();
+    other_keys.find_each(
+        own_keys.size(), [&] { return reader.next(); },
+        [&](std::uint64_t candidate) {
+            if (candidate < other_length) {
+                __builtin_prefetch(other_data + candidate);
+            }
+        },
+        [&](std::size_t p, std::optional<std::uint64_t> position) {
+            if (p >= length) [[unlikely]] {
+                index_out_of_bounds(length, p);
+            }
+            const double right = position ? other_values.at(static_cast<std::size_t>(*position)) : fill;
+            out[p] = Rule::apply(in[p], right);
+        });
+    // Positions no key reaches (none while the index and the array agree in
+    // length) keep the receiver's values, as in a copy updated by key.
+    if (own_keys.size() < length) {
+        std::copy(in + own_keys.size(), in + length, out + own_keys.size());
+    }
     return result;
 }
 

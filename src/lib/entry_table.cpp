@@ -5,6 +5,7 @@
 
 #include "binding/panic.hpp"
 #include "lib/hash_seed.hpp"
+#include "lib/key_index.hpp"
 
 namespace quorvex {
 
@@ -21,13 +22,15 @@ std::size_t checked_capacity(std::size_t capacity) {
 }  // namespace
 
 EntryTable::EntryTable(std::size_t capacity)
-    : seed_(next_table_seed()), capacity_(checked_capacity(capacity)) {
-    const std::size_t slot_count = ProbeTable::slot_count_for(capacity_);
-    const std::size_t columns = capacity_ * (sizeof(std::uint64_t) + sizeof(double));
-    block_.reset(static_cast<unsigned char*>(raw_allocate(columns + ProbeTable::bytes_for(slot_count))));
-    offsets_ = reinterpret_cast<std::uint64_t*>(block_.get());
-    values_ = reinterpret_cast<double*>(offsets_ + capacity_);
-    slots_ = ProbeTable(values_ + capacity_, slot_count);
+    : seed_(next_table_seed()),
+      capacity_(checked_capacity(capacity)),
+      keys_(capacity_),
+      values_(ValueArray::create(capacity_)) {
+    const std::size_t group_count = ProbeTable::group_count_for(capacity_);
+    block_.reset(static_cast<unsigned char*>(
+        raw_allocate(sizeof(KeyIndex) + capacity_ * sizeof(std::uint64_t) + ProbeTable::bytes_for(group_count))));
+    offsets_ = reinterpret_cast<std::uint64_t*>(block_.get() + sizeof(KeyIndex));
+    slots_ = ProbeTable(offsets_ + capacity_, group_count);
 }
 
 EntryTable::EntryTable(EntryTable&& other) noexcept
@@ -36,9 +39,9 @@ EntryTable::EntryTable(EntryTable&& other) noexcept
       size_(std::exchange(other.size_, 0)),
       block_(std::move(other.block_)),
       offsets_(std::exchange(other.offsets_, nullptr)),
-      values_(std::exchange(other.values_, nullptr)),
       slots_(std::exchange(other.slots_, ProbeTable{})),
-      keys_(std::move(other.keys_)) {}
+      keys_(std::move(other.keys_)),
+      values_(std::move(other.values_)) {}
 
 EntryTable& EntryTable::operator=(EntryTable&& other) noexcept {
     if (this != &other) {
@@ -47,28 +50,35 @@ EntryTable& EntryTable::operator=(EntryTable&& other) noexcept {
         size_ = std::exchange(other.size_, 0);
         block_ = std::move(other.block_);
         offsets_ = std::exchange(other.offsets_, nullptr);
-        values_ = std::exchange(other.values_, nullptr);
         slots_ = std::exchange(other.slots_, ProbeTable{});
         keys_ = std::move(other.keys_);
+        values_ = std::move(other.values_);
     }
     return *this;
 }
 
 void EntryTable::insert(std::string_view key, double value) {
-    const std::uint64_t hash = keyed_hash(seed_, key);
-    const ProbeTable::Probe probe =
-        slots_.find(hash, [&](std::uint32_t entry) { return keys_.key_at(offsets_[entry]) == key; });
-    if (probe.found) {
-        values_[slots_.value_at(probe.slot)] = value;
-        return;
-    }
-    if (size_ == capacity_) {
+    if (!insert_hashed(key, hash(key), value)) {
         panic("entry table is full");
     }
+}
+
+bool EntryTable::insert_hashed(std::string_view key, std::uint64_t hash, double value) {
+    const ProbeTable::Probe probe =
+        slots_.find(hash, [&](std::uint32_t entry) { return keys_.key_at(offsets_[entry]) == key; });
+    double* values = values_->data();
+    if (probe.found) {
+        values[slots_.value_at(probe.slot)] = value;
+        return true;
+    }
+    if (size_ == capacity_) {
+        return false;
+    }
     offsets_[size_] = keys_.append(key);
-    values_[size_] = value;
+    values[size_] = value;
     slots_.occupy(probe.slot, hash, static_cast<std::uint32_t>(size_));
     ++size_;
+    return true;
 }
 
 }  // namespace quorvex

@@ -1,29 +1,34 @@
-// The transient key -> value table a dictionary is built in.
+// The key -> value table a dictionary is built in, laid out as the KeyIndex
+// and ValueArray it becomes.
 //
-// Layout: one raw block, sized once for `capacity` distinct keys,
-//     [ key offset (uint64) × capacity ][ value (double) × capacity ][ ProbeTable ]
-// plus a KeyBuffer holding the key texts. Entries are numbered in the order
-// their key first arrived; the probe table maps a key to its entry number.
-// Only the key buffer grows (the total key length is unknown up front);
-// everything else is allocated in the constructor, so filling the table never
-// rehashes.
+// Layout, compact like CPython's own dict: entries are dense and numbered in
+// the order their key first arrived, and a separate slot table maps a key to
+// its entry number.
+//     index block  [ room for the KeyIndex header ][ key offset (uint64) × capacity ][ ProbeTable ]
+//     key texts    KeyBuffer, one record per entry, in entry order
+//     values       a ValueArray of `capacity` doubles, value of entry i at i
+// Everything but the key buffer is allocated in the constructor at its final
+// size (the total key length is unknown up front), so filling never rehashes.
+//
+// build_storage turns a filled table into (KeyIndex, ValueArray) without
+// touching a key: the index block, the slot table with its seed, the offsets
+// and the key buffer are adopted as they are, and entry numbers become
+// positions. That is why the walk order (for_each) is entry order.
 //
 // A key is its exact bytes: the empty key and keys with NUL bytes are ordinary.
-// Inserting a key again replaces the value and keeps the first stored text.
-// The table order (for_each) is the slot order of the probe table, which
-// depends on this table's own seed, not on insertion order.
-//
-// build_storage consumes a filled table, moving its key buffer into a KeyIndex.
+// Inserting a key again replaces the value in place and keeps the first text.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
+#include "lib/counted_ref.hpp"
 #include "lib/key_buffer.hpp"
 #include "lib/probe_table.hpp"
 #include "lib/raw_memory.hpp"
 #include "lib/siphash.hpp"
+#include "lib/value_array.hpp"
 
 namespace quorvex {
 
@@ -40,17 +45,32 @@ public:
     EntryTable& operator=(const EntryTable&) = delete;
     ~EntryTable() = default;
 
+    // The hash of `key` under this table's seed.
+    std::uint64_t hash(std::string_view key) const noexcept { return keyed_hash(seed_, key); }
+
+    // Starts loading the slots a later insert of a key with this hash probes.
+    void prefetch(std::uint64_t hash) const noexcept { slots_.prefetch(hash); }
+
     // Adds or replaces key's value; panics with "entry table is full" when a
     // new key arrives and `capacity` distinct keys are already present.
     // `key` must not point into this table.
     void insert(std::string_view key, double value);
 
+    // Like insert, with `hash` == this->hash(key) already computed, but a new
+    // key that finds the table full is not stored and the result is false.
+    [[nodiscard]] bool insert_hashed(std::string_view key, std::uint64_t hash, double value);
+
     std::size_t size() const noexcept { return size_; }
 
-    // Calls f(std::string_view key, double value) for each entry in table order.
+    // Calls f(std::string_view key, double value) for each entry in entry order.
     template <class F>
     void for_each(F&& f) const {
-        slots_.for_each([&](std::uint32_t entry) { f(keys_.key_at(offsets_[entry]), values_[entry]); });
+        if (size_ == 0) {
+            return;
+        }
+        const double* values = values_->data();
+        std::size_t entry = 0;
+        keys_.for_each([&](std::string_view key) { f(key, values[entry++]); });
     }
 
 private:
@@ -59,11 +79,11 @@ private:
     HashSeed seed_;
     std::size_t capacity_;
     std::size_t size_ = 0;
-    RawArray<unsigned char> block_;
-    std::uint64_t* offsets_;  // entry -> record offset in keys_
-    double* values_;          // entry -> value
-    ProbeTable slots_;        // key -> entry
+    RawArray<unsigned char> block_;  // the KeyIndex-to-be
+    std::uint64_t* offsets_;         // entry -> record offset in keys_
+    ProbeTable slots_;               // key -> entry
     KeyBuffer keys_;
+    CountedRef<ValueArray> values_;  // entry -> value
 };
 
 }  // namespace quorvex

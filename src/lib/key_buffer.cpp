@@ -7,12 +7,16 @@
 #include <utility>
 
 #include "binding/panic.hpp"
+#include "lib/byte_order.hpp"
 
 namespace quorvex {
 
 namespace {
 
 constexpr std::size_t min_capacity = 256;
+// Records seen before their average is trusted to size the buffer.
+constexpr std::size_t min_sample = 64;
+constexpr std::size_t max_reserved_per_record = 64;
 
 std::size_t varint_size(std::uint64_t value) noexcept {
     std::size_t size = 1;
@@ -23,18 +27,75 @@ std::size_t varint_size(std::uint64_t value) noexcept {
     return size;
 }
 
+std::uint32_t load_le32(const char* at) noexcept {
+    std::uint32_t word;
+    std::memcpy(&word, at, sizeof word);
+    return word;
+}
+
+// Copies a key of up to 16 bytes with two (possibly overlapping) loads and
+// stores of the widest size that fits, instead of a call to memcpy, and
+// returns the OR of its bytes' top bits (folded into bit 7).
+unsigned char copy_short(unsigned char* out, const char* key, std::size_t length) noexcept {
+    if (length >= 8) {
+        const std::uint64_t first = load_le64(key);
+        const std::uint64_t last = load_le64(key + length - 8);
+        std::memcpy(out, &first, 8);
+        std::memcpy(out + length - 8, &last, 8);
+        const std::uint64_t bits = (first | last) & 0x8080'8080'8080'8080ULL;
+        return bits != 0 ? 0x80 : 0;
+    }
+    if (length >= 4) {
+        const std::uint32_t first = load_le32(key);
+        const std::uint32_t last = load_le32(key + length - 4);
+        std::memcpy(out, &first, 4);
+        std::memcpy(out + length - 4, &last, 4);
+        return (first | last) & 0x8080'8080U ? 0x80 : 0;
+    }
+    unsigned char bits = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        out[i] = static_cast<unsigned char>(key[i]);
+        bits |= static_cast<unsigned char>(key[i]);
+    }
+    return bits;
+}
+
+// The OR of every byte, eight at a time; only its top bit is used.
+unsigned char or_of_bytes(std::string_view key) noexcept {
+    const char* at = key.data();
+    std::size_t left = key.size();
+    std::uint64_t word_or = 0;
+    for (; left >= 8; left -= 8, at += 8) {
+        word_or |= load_le64(at);
+    }
+    unsigned char byte_or = 0;
+    for (; left != 0; --left, ++at) {
+        byte_or |= static_cast<unsigned char>(*at);
+    }
+    word_or |= word_or >> 32;
+    word_or |= word_or >> 16;
+    word_or |= word_or >> 8;
+    return static_cast<unsigned char>(byte_or | static_cast<unsigned char>(word_or));
+}
+
 }  // namespace
 
 KeyBuffer::KeyBuffer(KeyBuffer&& other) noexcept
     : bytes_(std::move(other.bytes_)),
       size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
+      capacity_(std::exchange(other.capacity_, 0)),
+      records_(std::exchange(other.records_, 0)),
+      expected_records_(std::exchange(other.expected_records_, 0)),
+      high_bits_(std::exchange(other.high_bits_, 0)) {}
 
 KeyBuffer& KeyBuffer::operator=(KeyBuffer&& other) noexcept {
     if (this != &other) {
         bytes_ = std::move(other.bytes_);
         size_ = std::exchange(other.size_, 0);
         capacity_ = std::exchange(other.capacity_, 0);
+        records_ = std::exchange(other.records_, 0);
+        expected_records_ = std::exchange(other.expected_records_, 0);
+        high_bits_ = std::exchange(other.high_bits_, 0);
     }
     return *this;
 }
@@ -51,22 +112,36 @@ std::uint64_t KeyBuffer::append(std::string_view key) {
         length >>= 7;
     }
     *out++ = static_cast<unsigned char>(length);
-    if (!key.empty()) {
+    if (key.size() <= 16) {
+        high_bits_ |= copy_short(out, key.data(), key.size());
+    } else {
         std::memcpy(out, key.data(), key.size());
+        high_bits_ |= or_of_bytes(key);
     }
     const std::uint64_t offset = size_;
     size_ += record;
+    ++records_;
     return offset;
 }
 
 void KeyBuffer::grow(std::size_t extra) {
     constexpr std::size_t limit = std::numeric_limits<std::size_t>::max() / 2;
     if (size_ > limit || extra > limit - size_) {
-        panic("capacity overflow: key buffer of " + std::to_string(size_) + " + " +
-              std::to_string(extra) + " bytes");
+        panic("capacity overflow: key buffer of " + std::to_string(size_) + " + " + std::to_string(extra) + " bytes");
     }
-    // Doubling keeps appends amortised O(1); realloc can often extend in place.
-    const std::size_t capacity = std::max({size_ + extra, capacity_ * 2, min_capacity});
+    // Doubling keeps appends amortised O(1) whatever the keys are like.
+    std::size_t capacity = std::max({size_ + extra, capacity_ * 2, min_capacity});
+    if (records_ >= min_sample && expected_records_ > records_) {
+        // Room for the expected keys at the average size so far, an eighth to
+        // spare. The cap bounds what a sample of unusually long first keys can
+        // reserve; beyond it growth falls back to doubling.
+        const double average = static_cast<double>(size_) / static_cast<double>(records_);
+        const double estimate = average * static_cast<double>(expected_records_) * 1.125 + static_cast<double>(extra);
+        const double cap = static_cast<double>(max_reserved_per_record) * static_cast<double>(expected_records_);
+        if (estimate <= cap && estimate > static_cast<double>(capacity)) {
+            capacity = static_cast<std::size_t>(estimate);
+        }
+    }
     bytes_.reset(static_cast<unsigned char*>(raw_reallocate(bytes_.release(), capacity)));
     capacity_ = capacity;
 }

@@ -1,20 +1,25 @@
 // The immutable key -> position index of a dictionary.
 //
 // Layout: one raw block
-//     [ KeyIndex header ][ key offset (uint64) × n ][ ProbeTable: uint32 × slots, control × slots ]
-// plus the KeyBuffer taken over from the EntryTable it was built from (trimmed
-// to its used size, each key stored once as varint length + bytes). The probe
-// table maps a key to its position; offsets[position] locates the key's text.
-// Positions are exactly 0..n-1 and index the dictionary's ValueArray.
+//     [ KeyIndex header ][ key offset (uint64) × capacity ][ ProbeTable: 64-byte groups of 12 slots ]
+// plus a KeyBuffer holding each key once (varint length + bytes), records in
+// position order. The probe table maps a key to its position; offsets[p]
+// locates the text of the key at position p. Positions are exactly 0..n-1 and
+// index the dictionary's ValueArray.
 //
-// Space per key (n keys, slot count s <= 16/7 n in the worst case, k key bytes):
-//     8 (offset) + 5 s / n (slot + control) + 1 + k (record)  <= 20.5 + k
-// and the ValueArray adds 8: about 38.5 bytes for 10-byte keys.
+// The index is not built on its own: it is the EntryTable that construction
+// filled, adopted whole by build_storage (block, slot table, seed and key
+// buffer), so a key is hashed once per construction. Entry numbers become
+// positions, hence positions follow the order in which keys first arrived and
+// a walk (for_each) reads the key buffer front to back.
 //
-// Each index hashes with its own seed, so two indexes over the same keys
-// usually order their slots differently and assign different positions;
-// same_layout tells when they agree. The index is shared by counted
-// reference and is never modified after build_storage returns.
+// Space per key (n keys, g groups with 10.5 g >= n > 5.25 g, k key bytes):
+//     8 (offset) + 64 g / n (slots) + 1 + k (record)  < 21.2 + k
+// and the ValueArray adds 8: under 39.2 bytes for 10-byte keys.
+//
+// Each index hashes with its own seed, so a key's hash in one index says
+// nothing about its slot in another; lookups from another index hash again.
+// The index is shared by counted reference and never modified once built.
 #pragma once
 
 #include <cstddef>
@@ -39,14 +44,60 @@ public:
 
     std::size_t size() const noexcept { return size_; }
 
-    std::optional<std::uint64_t> find(std::string_view key) const;
+    std::optional<std::uint64_t> find(std::string_view key) const { return find_hashed(key, keyed_hash(seed_, key)); }
 
-    // Calls f(std::string_view key, std::uint64_t position) in slot order.
+    // Looks up `count` keys, pulled one by one from next_key(), and calls
+    // found(i, position) for the i-th of them in the same order, with
+    // std::nullopt for a key that is absent.
+    //
+    // One lookup at a time waits on each cache miss of its probe in turn
+    // (slot group, offset, key text). Here the keys go in batches, and each
+    // stage of the probe issues its loads for the whole batch before any of
+    // them is used, so the misses of a batch overlap. prefetch(p) is called
+    // with positions a probe will likely reach, for the caller to load its
+    // own data there.
+    template <class NextKey, class Prefetch, class Found>
+    void find_each(std::size_t count, NextKey&& next_key, Prefetch&& prefetch, Found&& found) const {
+        // Eight keys leave misses unissued; past sixteen the core's queue of
+        // outstanding misses is full and larger batches gain nothing.
+        constexpr std::size_t batch = 16;
+        std::string_view keys[batch];
+        std::uint64_t hashes[batch];
+        std::uint64_t guesses[batch];
+        const char* const records = keys_.records().data();
+        for (std::size_t base = 0; base < count; base += batch) {
+            const std::size_t size = count - base < batch ? count - base : batch;
+            for (std::size_t i = 0; i < size; ++i) {
+                keys[i] = next_key();
+                hashes[i] = keyed_hash(seed_, keys[i]);
+                slots_.prefetch(hashes[i]);
+            }
+            for (std::size_t i = 0; i < size; ++i) {
+                guesses[i] = slots_.first_candidate(hashes[i]);
+                if (guesses[i] != ProbeTable::no_candidate) {
+                    __builtin_prefetch(offsets_ + guesses[i]);
+                    prefetch(guesses[i]);
+                }
+            }
+            for (std::size_t i = 0; i < size; ++i) {
+                if (guesses[i] != ProbeTable::no_candidate) {
+                    __builtin_prefetch(records + offsets_[guesses[i]]);
+                }
+            }
+            for (std::size_t i = 0; i < size; ++i) {
+                found(base + i, find_hashed(keys[i], hashes[i]));
+            }
+        }
+    }
+
+    // Reads this index's keys in position order, one per next().
+    KeyBuffer::Reader reader() const noexcept { return KeyBuffer::Reader(keys_); }
+
+    // Calls f(std::string_view key, std::uint64_t position) for positions 0..n-1 in order.
     template <class F>
     void for_each(F&& f) const {
-        slots_.for_each([&](std::uint32_t position) {
-            f(keys_.key_at(offsets_[position]), static_cast<std::uint64_t>(position));
-        });
+        std::uint64_t position = 0;
+        keys_.for_each([&](std::string_view key) { f(key, position++); });
     }
 
     // Panics when position >= size().
@@ -57,6 +108,10 @@ public:
         return keys_.key_at(offsets_[position]);
     }
 
+    // True when every key is ASCII, so that each key's UTF-8 bytes are also the
+    // one-byte contents of the equal Python string.
+    bool all_ascii() const noexcept { return keys_.all_ascii(); }
+
     void retain() const noexcept { count_.increment(); }
     void release() const noexcept;
 
@@ -64,14 +119,17 @@ private:
     friend Storage build_storage(EntryTable&& table);
     friend bool same_layout(const KeyIndex& a, const KeyIndex& b);
 
-    // An index with room for n keys and no entries yet, owning `keys`.
-    static CountedRef<KeyIndex> create(std::size_t n, KeyBuffer keys);
-
     KeyIndex(HashSeed seed, std::size_t n, std::uint64_t* offsets, ProbeTable slots, KeyBuffer keys) noexcept;
     ~KeyIndex() = default;
 
-    // Enters the (new) key whose record is at `offset` as `position`.
-    void place(std::uint64_t offset, std::uint32_t position) noexcept;
+    std::optional<std::uint64_t> find_hashed(std::string_view key, std::uint64_t hash) const {
+        const ProbeTable::Probe probe =
+            slots_.find(hash, [&](std::uint32_t position) { return keys_.key_at(offsets_[position]) == key; });
+        if (!probe.found) {
+            return std::nullopt;
+        }
+        return slots_.value_at(probe.slot);
+    }
 
     mutable RefCount count_;
     HashSeed seed_;
@@ -86,9 +144,9 @@ struct Storage {
     CountedRef<ValueArray> values;
 };
 
-// Turns a filled EntryTable into an index and its values: position i holds the
-// i-th entry in the table's order. The table is left empty; its key texts move
-// into the index.
+// Turns a filled EntryTable into an index and its values: entry i becomes
+// position i. Nothing is rehashed or copied but, when repeated keys left the
+// table short of its capacity, the values. The table is left empty.
 Storage build_storage(EntryTable&& table);
 
 // True if a and b give every key the same position.

@@ -5,6 +5,9 @@
 // allocated and freed without holding the GIL, so tables can be built and
 // released on worker threads.
 //
+// Blocks of 4 MiB and more (value arrays and tables of about half a million
+// keys) are advised to use transparent huge pages; see raw_memory.cpp.
+//
 // Allocation never reports failure to the caller. Running out of memory writes
 // "memory allocation of N bytes failed" to stderr and aborts the process, so
 // callers need no null checks and no error paths.

@@ -3,6 +3,7 @@
 //   hash                      stdin lines "K0 K1 HEX" ("-" = empty key) -> keyed_hash, decimal
 //   seeds                     three seeds of this thread, then one of a new thread: "K0 K1"
 //   tables SEED ROUNDS        random tables checked against a std::map model -> "ok"
+//   big N                     one table of N keys, looked up in batches by another -> "ok"
 //   writable                  counted ownership and make_writable -> "ok"
 //   full                      overfills an EntryTable (panics)
 //   bounds values|keys LEN I  element I of a LEN-element array/index (panics when out of range)
@@ -11,6 +12,7 @@
 // A failed check prints "FAIL: ..." and exits 1; a panic exits 3.
 #include <malloc.h>
 
+#include <algorithm>
 #include <bit>
 #include <cinttypes>
 #include <cstdint>
@@ -34,15 +36,17 @@ using namespace quorvex;
 
 namespace {
 
-#define CHECK(cond)                                                          \
-    do {                                                                     \
-        if (!(cond)) {                                                       \
-            std::printf("FAIL: %s (line %d)\n", #cond, __LINE__);            \
-            std::exit(1);                                                    \
-        }                                                                    \
+#define CHECK(cond)                                               \
+    do {                                                          \
+        if (!(cond)) {                                            \
+            std::printf("FAIL: %s (line %d)\n", #cond, __LINE__); \
+            std::exit(1);                                         \
+        }                                                         \
     } while (0)
 
-std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }
+std::uint64_t bits(double value) {
+    return std::bit_cast<std::uint64_t>(value);
+}
 
 std::string from_hex(const std::string& hex) {
     std::string out;
@@ -88,6 +92,27 @@ std::string random_key(std::mt19937_64& rng) {
 using Model = std::map<std::string, std::uint64_t>;
 using Inserts = std::vector<std::pair<std::string, double>>;
 
+bool ascii_only(const std::string& key) {
+    for (const char c : key) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+}
+
+// find_each on `index` for `probes`, checked against find one key at a time.
+void check_find_each(const KeyIndex& index, const std::vector<std::string>& probes) {
+    std::size_t next = 0;
+    std::size_t answered = 0;
+    index.find_each(
+        probes.size(), [&] { return std::string_view(probes[next++]); },
+        [&](std::uint64_t candidate) { CHECK(candidate < index.size()); },
+        [&](std::size_t i, std::optional<std::uint64_t> position) {
+            CHECK(i == answered++);
+            CHECK(position == index.find(probes[i]));
+        });
+    CHECK(next == probes.size() && answered == probes.size());
+}
+
 Storage build(const Inserts& inserts, std::size_t capacity) {
     EntryTable table(capacity);
     for (const auto& [key, value] : inserts) table.insert(key, value);
@@ -108,6 +133,13 @@ void check_round(std::mt19937_64& rng) {
     // Alternate a roomy table and one with no spare entry at all.
     const std::size_t capacity = rng() % 2 ? inserts.size() : n;
 
+    // Entries are numbered by first arrival: a repeated key keeps its place
+    // and its first text, and takes the latest value.
+    std::vector<std::string> arrival;
+    for (const auto& [key, value] : inserts) {
+        if (std::find(arrival.begin(), arrival.end(), key) == arrival.end()) arrival.push_back(key);
+    }
+
     const HashSeed before = next_table_seed();
     EntryTable table(capacity);
     for (const auto& [key, value] : inserts) table.insert(key, value);
@@ -116,13 +148,12 @@ void check_round(std::mt19937_64& rng) {
     std::vector<std::pair<std::string, std::uint64_t>> order;
     table.for_each([&](std::string_view key, double value) { order.emplace_back(key, bits(value)); });
     CHECK(order.size() == n);
-    Model seen(order.begin(), order.end());
-    CHECK(seen == model);
+    for (std::size_t i = 0; i < n; ++i) CHECK(order[i].first == arrival[i] && order[i].second == model[arrival[i]]);
 
     Storage s = build_storage(std::move(table));
     CHECK(table.size() == 0);
-    // One seed for the entry table and one for the index, nothing else.
-    CHECK(next_table_seed().k0 == before.k0 + 3);
+    // The entry table becomes the index: one seed per construction, no rehash.
+    CHECK(next_table_seed().k0 == before.k0 + 2);
 
     const KeyIndex& index = *s.keys;
     CHECK(index.size() == n && s.values->size() == n);
@@ -131,26 +162,41 @@ void check_round(std::mt19937_64& rng) {
         CHECK(bits(s.values->at(i)) == order[i].second);
         CHECK(index.find(order[i].first) == std::optional<std::uint64_t>(i));
     }
-    std::vector<int> visits(n);
+    std::uint64_t expected_position = 0;
     index.for_each([&](std::string_view key, std::uint64_t position) {
-        CHECK(position < n && key == index.key_at(position));
-        ++visits[position];
+        CHECK(position == expected_position++ && key == index.key_at(position));
     });
-    for (int v : visits) CHECK(v == 1);
+    CHECK(expected_position == n);
+    bool ascii = true;
+    for (const auto& key : arrival) ascii = ascii && ascii_only(key);
+    CHECK(index.all_ascii() == ascii);
+
+    std::vector<std::string> probes;
     for (int i = 0; i < 50; ++i) {
         std::string probe = random_key(rng);
         if (rng() % 2 && n > 0) probe = order[rng() % n].first + std::string(1, '\0');
         CHECK(index.find(probe).has_value() == (model.count(probe) == 1));
+        probes.push_back(std::move(probe));
+        if (n > 0) probes.push_back(order[rng() % n].first);
     }
+    // Batched lookups of every length up to a few batches, hits and misses mixed.
+    probes.resize(rng() % (probes.size() + 1));
+    check_find_each(index, probes);
 
-    // A second build of the same inserts has its own seed; its positions agree
-    // with this one's only by chance, which same_layout must report exactly.
+    // Positions follow arrival, so the same inserts give the same layout
+    // whatever the seed; another arrival order gives another layout.
     CHECK(same_layout(index, index));
     Storage again = build(inserts, inserts.size());
+    CHECK(same_layout(index, *again.keys) && same_layout(*again.keys, index));
+    Inserts reordered(inserts.rbegin(), inserts.rend());
+    Storage turned = build(reordered, inserts.size());
     bool expected = true;
-    for (const auto& [key, bits_value] : model) expected = expected && index.find(key) == again.keys->find(key);
-    CHECK(same_layout(index, *again.keys) == expected);
-    CHECK(same_layout(*again.keys, index) == expected);
+    for (const auto& [key, bits_value] : model) expected = expected && index.find(key) == turned.keys->find(key);
+    CHECK(same_layout(index, *turned.keys) == expected);
+    CHECK(same_layout(*turned.keys, index) == expected);
+    std::vector<std::string> turned_arrival;
+    turned.keys->for_each([&](std::string_view key, std::uint64_t) { turned_arrival.emplace_back(key); });
+    CHECK(expected == (turned_arrival == arrival));
     if (n >= 2) {
         // Dropping a key changes the size; swapping one for a new key does not.
         Inserts fewer(model.begin(), std::prev(model.end()));
@@ -228,6 +274,50 @@ int run_bounds(const std::string& what, std::size_t len, std::size_t index) {
     return 0;
 }
 
+// Key lengths that change their average midway (long first, then short, then
+// long again) so the key buffer's size estimate is both too large and too
+// small at some point; every 97th key is not ASCII.
+std::string big_key(std::size_t i) {
+    std::string key = std::to_string(i * 2654435761u % 1000003u) + "-" + std::to_string(i);
+    if (i < 100 || i % 5000 < 50) key += std::string(200, 'L');
+    if (i % 97 == 0) key += "\xc3\xa9";
+    return key;
+}
+
+int run_big(std::size_t n) {
+    std::mt19937_64 rng(n);
+    Inserts inserts;
+    for (std::size_t i = 0; i < n; ++i) inserts.emplace_back(big_key(i), static_cast<double>(i));
+    Storage a = build(inserts, n);
+    CHECK(a.keys->size() == n && !a.keys->all_ascii());
+    KeyBuffer::Reader reader = a.keys->reader();
+    for (std::size_t i = 0; i < n; ++i) {
+        CHECK(reader.next() == inserts[i].first);
+        CHECK(a.keys->find(inserts[i].first) == std::optional<std::uint64_t>(i));
+        CHECK(a.values->at(i) == static_cast<double>(i));
+    }
+
+    // Half of a's keys and as many others, in another order.
+    Inserts other;
+    for (std::size_t i = 0; i < n; ++i) other.emplace_back(i % 2 ? big_key(i) : big_key(i) + "#", 0.0);
+    std::shuffle(other.begin(), other.end(), rng);
+    Storage b = build(other, n);
+    CHECK(!same_layout(*a.keys, *b.keys));
+    KeyBuffer::Reader keys = a.keys->reader();
+    std::size_t answered = 0;
+    b.keys->find_each(
+        n, [&] { return keys.next(); }, [&](std::uint64_t candidate) { CHECK(candidate < n); },
+        [&](std::size_t i, std::optional<std::uint64_t> position) {
+            CHECK(i == answered++);
+            CHECK(position.has_value() == (i % 2 == 1));
+            CHECK(position == b.keys->find(inserts[i].first));
+            if (position) CHECK(b.keys->key_at(*position) == inserts[i].first);
+        });
+    CHECK(answered == n);
+    std::printf("ok\n");
+    return 0;
+}
+
 std::size_t heap_in_use() {
     const struct mallinfo2 info = mallinfo2();
     return info.uordblks + info.hblkhd;
@@ -263,6 +353,7 @@ int main(int argc, char** argv) {
     if (mode == "full") return run_full();
     if (mode == "bounds" && args.size() == 4) return run_bounds(args[1], std::stoull(args[2]), std::stoull(args[3]));
     if (mode == "memory" && args.size() == 2) return run_memory(std::stoull(args[1]));
+    if (mode == "big" && args.size() == 2) return run_big(std::stoull(args[1]));
     std::fprintf(stderr, "unknown command\n");
     return 2;
 }
