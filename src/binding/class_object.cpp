@@ -125,7 +125,8 @@ Result<PyTypeObject*> get_quordict_type() {
     if (created == nullptr) {
         Result<OwnedRef> made = create_quordict_type();
         if (!made.ok()) {
-            PyErr wrapped = PyErr::with_message(PyExc_RuntimeError, "An error occurred while initializing class QuorDict");
+            PyErr wrapped =
+                PyErr::with_message(PyExc_RuntimeError, "An error occurred while initializing class QuorDict");
             PyObject* cause = made.error().exception_value();
             Py_INCREF(cause);
             PyException_SetCause(wrapped.exception_value(), cause);

@@ -82,7 +82,8 @@ void raise_lazy(std::unique_ptr<PyErr::Maker> maker) {
     PyErr::Made made = maker->make();
     maker.reset();
     PyObject* type = made.type.get();
-    if (PyType_Check(type) && PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(type), Py_TPFLAGS_BASE_EXC_SUBCLASS)) {
+    if (PyType_Check(type) &&
+        PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(type), Py_TPFLAGS_BASE_EXC_SUBCLASS)) {
         PyErr_SetObject(type, made.value_or_args.get());
     } else {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
@@ -329,8 +330,8 @@ std::string lossy_text(PyObject* unicode) {
     }
     PyErr_Clear();
     OwnedRef bytes = expect_object(PyUnicode_AsEncodedString(unicode, "utf-8", "surrogatepass"));
-    OwnedRef repaired = expect_object(
-        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
+    OwnedRef repaired =
+        expect_object(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
     const char* utf8 = PyUnicode_AsUTF8AndSize(repaired.get(), &size);
     if (utf8 == nullptr) {
         expect_object(nullptr);

@@ -60,8 +60,8 @@ public:
     void restore() &&;
 
     const Normalized& normalize();
-    PyObject* exception_type() { return normalize().type; }   // borrowed
-    PyObject* exception_value() { return normalize().value; } // borrowed
+    PyObject* exception_type() { return normalize().type; }    // borrowed
+    PyObject* exception_value() { return normalize().value; }  // borrowed
     // The exception's __cause__ as an error, or none.
     std::optional<PyErr> cause();
     // "PyErr { type: ..., value: ..., traceback: ... }", for panic messages.
@@ -112,6 +112,8 @@ private:
 };
 
 using Status = Result<std::monostate>;
-inline Status success() { return Status(std::monostate{}); }
+inline Status success() {
+    return Status(std::monostate{});
+}
 
 }  // namespace quorvex

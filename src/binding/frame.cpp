@@ -73,7 +73,8 @@ namespace frame_detail {
 FrameCount::FrameCount() {
     if (frame_depth < 0) {
         if (frame_depth == -1) {
-            panic("Attaching a thread to the interpreter is prohibited while a __traverse__ implementation is running.");
+            panic(
+                "Attaching a thread to the interpreter is prohibited while a __traverse__ implementation is running.");
         }
         panic("Attaching a thread to the interpreter is currently prohibited.");
     }

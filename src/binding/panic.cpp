@@ -37,9 +37,8 @@ bool backtrace_requested() {
 // The whole report goes out in one write so that reports of two threads never
 // interleave line by line.
 void write_report(const char* message, const std::source_location& where) {
-    std::string report = "\nthread " + thread_label() + " panicked at " + project_relative(where.file_name()) +
-                         ":" + std::to_string(where.line()) + ":" + std::to_string(where.column()) + ":\n" +
-                         message + "\n";
+    std::string report = "\nthread " + thread_label() + " panicked at " + project_relative(where.file_name()) + ":" +
+                         std::to_string(where.line()) + ":" + std::to_string(where.column()) + ":\n" + message + "\n";
     const bool with_backtrace = backtrace_requested();
     if (!with_backtrace) {
         report += "note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n";

@@ -27,8 +27,7 @@ struct Panic {
 };
 
 // Writes the panic report for `message` and throws a Panic carrying it.
-[[noreturn]] void panic(std::string message,
-                        std::source_location where = std::source_location::current());
+[[noreturn]] void panic(std::string message, std::source_location where = std::source_location::current());
 
 // Same, for any payload (a payload without text reports "Box<dyn Any>").
 [[noreturn]] void panic_with_payload(PanicPayload payload,

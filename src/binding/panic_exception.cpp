@@ -29,7 +29,8 @@ public:
     explicit PanicExceptionMaker(std::string message) : message_(std::move(message)) {}
     PyErr::Made make() override {
         OwnedRef type = OwnedRef::borrow(panic_exception_type());
-        OwnedRef text = expect_object(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+        OwnedRef text =
+            expect_object(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
         OwnedRef args = expect_object(PyTuple_New(1));
         PyTuple_SET_ITEM(args.get(), 0, text.release());
         return {std::move(type), std::move(args)};
@@ -47,8 +48,8 @@ PyObject* panic_exception_type() {
     }
     call_once_without_gil(panic_type_once, [] {
         release_pending_references();
-        PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_exception_doc,
-                                                   PyExc_BaseException, nullptr);
+        PyObject* made =
+            PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_exception_doc, PyExc_BaseException, nullptr);
         if (made == nullptr) {
             PyErr error = PyErr::fetch();
             panic("Failed to initialize new exception type.: " + error.debug_text());

@@ -65,7 +65,8 @@ PyErr missing_arguments(const CallSignature& signature, const char* kind, const 
 // The shared procedure once positional values are in place. `keywords`
 // yields (name, value) pairs in the order the caller gave them.
 template <class ForEachKeyword>
-Status parse_common(const CallSignature& signature, Py_ssize_t nargs, PyObject** slots, ForEachKeyword&& for_each_keyword) {
+Status parse_common(const CallSignature& signature, Py_ssize_t nargs, PyObject** slots,
+                    ForEachKeyword&& for_each_keyword) {
     const std::size_t positional_count = signature.positional.size();
     std::vector<std::string_view> misused_positional_only;
     std::optional<PyErr> failure;
@@ -111,8 +112,7 @@ Status parse_common(const CallSignature& signature, Py_ssize_t nargs, PyObject**
         return std::move(*failure);
     }
     if (!misused_positional_only.empty()) {
-        return type_error(full_name(signature) +
-                          " got some positional-only arguments passed as keyword arguments: " +
+        return type_error(full_name(signature) + " got some positional-only arguments passed as keyword arguments: " +
                           name_list(misused_positional_only));
     }
     const std::size_t required = signature.required_positional;

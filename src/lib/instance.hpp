@@ -14,8 +14,12 @@ namespace quorvex {
 Result<OwnedRef> new_instance(PyTypeObject* type, CountedRef<KeyIndex> keys, CountedRef<ValueArray> values);
 
 // Read access to an instance's storage (valid while the instance lives).
-inline const KeyIndex& keys_of(const QuorDictObject* instance) { return *instance->keys; }
-inline const ValueArray& values_of(const QuorDictObject* instance) { return *instance->values; }
+inline const KeyIndex& keys_of(const QuorDictObject* instance) {
+    return *instance->keys;
+}
+inline const ValueArray& values_of(const QuorDictObject* instance) {
+    return *instance->values;
+}
 
 // New counted references to an instance's holders.
 CountedRef<KeyIndex> share_keys(const QuorDictObject* instance);

@@ -131,8 +131,8 @@ PyObject* quordict_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) 
     return run_in_frame([&] { return construct(subtype, args, kwargs); });
 }
 
-#define QUORVEX_SCALAR_ENTRY(entry, signature, rule)                                                  \
-    PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {     \
+#define QUORVEX_SCALAR_ENTRY(entry, signature, rule)                                                   \
+    PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {      \
         return run_in_frame([&] { return scalar_body(signature, rule, self, args, nargs, kwnames); }); \
     }
 
@@ -143,8 +143,8 @@ QUORVEX_SCALAR_ENTRY(quordict_divide_scalar, divide_scalar_signature, ScalarRule
 QUORVEX_SCALAR_ENTRY(quordict_reset, reset_signature, ScalarRule::reset)
 #undef QUORVEX_SCALAR_ENTRY
 
-#define QUORVEX_ALIGNED_ENTRY(entry, signature, rule, default_fill)                                                 \
-    PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {                   \
+#define QUORVEX_ALIGNED_ENTRY(entry, signature, rule, default_fill)                                                   \
+    PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {                     \
         return run_in_frame([&] { return aligned_body(signature, rule, default_fill, self, args, nargs, kwnames); }); \
     }
 

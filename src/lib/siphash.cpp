@@ -13,10 +13,20 @@ struct SipState {
     std::uint64_t v0, v1, v2, v3;
 
     void round() noexcept {
-        v0 += v1; v1 = std::rotl(v1, 13); v1 ^= v0; v0 = std::rotl(v0, 32);
-        v2 += v3; v3 = std::rotl(v3, 16); v3 ^= v2;
-        v0 += v3; v3 = std::rotl(v3, 21); v3 ^= v0;
-        v2 += v1; v1 = std::rotl(v1, 17); v1 ^= v2; v2 = std::rotl(v2, 32);
+        v0 += v1;
+        v1 = std::rotl(v1, 13);
+        v1 ^= v0;
+        v0 = std::rotl(v0, 32);
+        v2 += v3;
+        v3 = std::rotl(v3, 16);
+        v3 ^= v2;
+        v0 += v3;
+        v3 = std::rotl(v3, 21);
+        v3 ^= v0;
+        v2 += v1;
+        v1 = std::rotl(v1, 17);
+        v1 ^= v2;
+        v2 = std::rotl(v2, 32);
     }
 
     void absorb(std::uint64_t word) noexcept {
@@ -29,8 +39,8 @@ struct SipState {
 }  // namespace
 
 std::uint64_t keyed_hash(const HashSeed& seed, std::string_view key) noexcept {
-    SipState s{seed.k0 ^ 0x736f6d6570736575ULL, seed.k1 ^ 0x646f72616e646f6dULL,
-               seed.k0 ^ 0x6c7967656e657261ULL, seed.k1 ^ 0x7465646279746573ULL};
+    SipState s{seed.k0 ^ 0x736f6d6570736575ULL, seed.k1 ^ 0x646f72616e646f6dULL, seed.k0 ^ 0x6c7967656e657261ULL,
+               seed.k1 ^ 0x7465646279746573ULL};
 
     const auto* bytes = reinterpret_cast<const unsigned char*>(key.data());
     const std::size_t len = key.size();

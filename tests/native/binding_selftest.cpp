@@ -47,7 +47,9 @@ def fails_lookup(name):
     raise KeyError(name)
 )";
 
-PyObject* main_dict() { return PyModule_GetDict(PyImport_AddModule("__main__")); }
+PyObject* main_dict() {
+    return PyModule_GetDict(PyImport_AddModule("__main__"));
+}
 
 OwnedRef eval(const char* expression) {
     OwnedRef result = OwnedRef::steal(PyRun_String(expression, Py_eval_input, main_dict(), main_dict()));
@@ -93,27 +95,29 @@ void print_status(const char* label, int code) {
 }
 
 int run_frames() {
-    print_outcome("error", run_in_frame([]() -> Result<OwnedRef> { return PyErr::with_message(PyExc_ValueError, "bad"); }));
+    print_outcome("error",
+                  run_in_frame([]() -> Result<OwnedRef> { return PyErr::with_message(PyExc_ValueError, "bad"); }));
     print_outcome("value", run_in_frame([]() -> Result<OwnedRef> { return OwnedRef::steal(PyLong_FromLong(7)); }));
     print_outcome("panic-text", run_in_frame([]() -> Result<OwnedRef> { panic("text message"); }));
     print_outcome("panic-static", run_in_frame([]() -> Result<OwnedRef> {
-        panic_with_payload(PanicPayload(static_cast<const char*>("static text")));
-    }));
-    print_outcome("panic-other", run_in_frame([]() -> Result<OwnedRef> { panic_with_payload(PanicPayload(std::any(42))); }));
+                      panic_with_payload(PanicPayload(static_cast<const char*>("static text")));
+                  }));
+    print_outcome("panic-other",
+                  run_in_frame([]() -> Result<OwnedRef> { panic_with_payload(PanicPayload(std::any(42))); }));
     print_status("exec-ok", run_in_frame([]() -> Status { return success(); }));
     print_status("exec-error", run_in_frame([]() -> Status { return PyErr::with_message(PyExc_KeyError, "k"); }));
     print_status("exec-panic", run_in_frame([]() -> Status { panic("exec failed"); }));
     std::vector<long> depths;
     print_outcome("nested", run_in_frame([&]() -> Result<OwnedRef> {
-        depths.push_back(frame_depth);
-        PyObject* inner = run_in_frame([&]() -> Result<OwnedRef> {
-            depths.push_back(frame_depth);
-            panic("inner");
-        });
-        depths.push_back(frame_depth);
-        std::printf("inner %s\n", take_described().c_str());
-        return OwnedRef::steal(inner == nullptr ? PyLong_FromLong(depths.size()) : inner);
-    }));
+                      depths.push_back(frame_depth);
+                      PyObject* inner = run_in_frame([&]() -> Result<OwnedRef> {
+                          depths.push_back(frame_depth);
+                          panic("inner");
+                      });
+                      depths.push_back(frame_depth);
+                      std::printf("inner %s\n", take_described().c_str());
+                      return OwnedRef::steal(inner == nullptr ? PyLong_FromLong(depths.size()) : inner);
+                  }));
     std::printf("depths %ld %ld %ld\n", depths[0], depths[1], depths[2]);
     return 0;
 }
@@ -125,11 +129,11 @@ int run_releases() {
     release_ref(second.release());
     print_eval("deferred", "log");
     print_outcome("entry", run_in_frame([]() -> Result<OwnedRef> {
-        print_eval("inside", "log");
-        release_ref(eval("Tracked(3)").release());
-        print_eval("immediate", "log");
-        return OwnedRef::borrow(Py_None);
-    }));
+                      print_eval("inside", "log");
+                      release_ref(eval("Tracked(3)").release());
+                      print_eval("immediate", "log");
+                      return OwnedRef::borrow(Py_None);
+                  }));
     print_outcome("again", run_in_frame([]() -> Result<OwnedRef> { return OwnedRef::borrow(Py_None); }));
     print_eval("final", "log");
     return 0;
@@ -151,13 +155,15 @@ int run_dealloc() {
 int run_depth(long depth) {
     frame_depth = depth;
     print_outcome("entered", run_in_frame([]() -> Result<OwnedRef> {
-        std::printf("body ran\n");
-        return OwnedRef::borrow(Py_None);
-    }));
+                      std::printf("body ran\n");
+                      return OwnedRef::borrow(Py_None);
+                  }));
     return 0;
 }
 
-OwnedRef text(const char* value) { return OwnedRef::steal(PyUnicode_FromString(value)); }
+OwnedRef text(const char* value) {
+    return OwnedRef::steal(PyUnicode_FromString(value));
+}
 
 void add_to(const char* label, const char* module_expression) {
     OwnedRef module = eval(module_expression);
