@@ -1,6 +1,7 @@
 #include "lib/value_array.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -11,23 +12,36 @@
 
 namespace quorvex {
 
-static_assert(alignof(std::max_align_t) >= alignof(ValueArray),
-              "raw blocks must be aligned enough for the value header");
+namespace {
+
+constexpr std::size_t line = 64;
+// Raw blocks are at least 16-byte aligned, so the header may need to move up
+// to 48 bytes in to put the values on a line boundary.
+constexpr std::size_t block_alignment = 16;
+constexpr std::size_t max_lead = line - block_alignment;
+
+}  // namespace
+
+static_assert(alignof(std::max_align_t) >= block_alignment, "raw blocks must be 16-byte aligned");
 
 CountedRef<ValueArray> ValueArray::create(std::size_t n) {
-    constexpr std::size_t max_n = (std::numeric_limits<std::size_t>::max() - sizeof(ValueArray)) / sizeof(double);
+    constexpr std::size_t max_n =
+        (std::numeric_limits<std::size_t>::max() - sizeof(ValueArray) - max_lead) / sizeof(double);
     if (n > max_n) {
         panic("capacity overflow: " + std::to_string(n) + " values");
     }
-    void* block = raw_allocate(sizeof(ValueArray) + n * sizeof(double));
-    return CountedRef<ValueArray>::adopt(::new (block) ValueArray(n));
+    auto* block = static_cast<unsigned char*>(raw_allocate(max_lead + sizeof(ValueArray) + n * sizeof(double)));
+    const auto values_at = reinterpret_cast<std::uintptr_t>(block) + sizeof(ValueArray);
+    const std::size_t lead = (line - values_at % line) % line;
+    return CountedRef<ValueArray>::adopt(::new (block + lead) ValueArray(n, lead));
 }
 
 void ValueArray::release() const noexcept {
     if (count_.decrement()) {
         auto* self = const_cast<ValueArray*>(this);
+        const std::size_t lead = self->lead_;
         self->~ValueArray();
-        raw_free(self);
+        raw_free(reinterpret_cast<unsigned char*>(self) - lead);
     }
 }
 

