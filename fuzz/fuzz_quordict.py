@@ -18,17 +18,17 @@ fuzz/corpus-regressions/, where tests/test_hostile.py replays every file
 (run_input below needs no atheris).
 """
 
-import contextlib
 import ctypes
 import math
-import os
 import struct
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "scripts"))
 
 import model as reference  # noqa: E402  (tests/model.py)
+from quiet_stderr import quiet_stderr  # noqa: E402  (scripts/quiet_stderr.py)
 import quorvex  # noqa: E402
 
 QuorDict = quorvex.QuorDict
@@ -88,21 +88,6 @@ def panic_exception_type():
     finally:
         flag(victim).value = 0
     raise AssertionError("a refused borrow of `other` did not panic")
-
-
-@contextlib.contextmanager
-def quiet_stderr():
-    """Panic reports go to stderr; the fuzzer's own reports must still get through afterwards."""
-    sys.stderr.flush()
-    saved = os.dup(2)
-    with open(os.devnull, "w") as sink:
-        os.dup2(sink.fileno(), 2)
-    try:
-        yield
-    finally:
-        sys.stderr.flush()
-        os.dup2(saved, 2)
-        os.close(saved)
 
 
 with quiet_stderr():

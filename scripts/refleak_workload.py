@@ -28,10 +28,11 @@ import contextlib
 import ctypes
 import gc
 import math
-import os
 import sys
 
 import quorvex
+
+from quiet_stderr import quiet_stderr  # scripts/quiet_stderr.py
 
 QuorDict = quorvex.QuorDict
 ALL_ONES = (1 << (8 * ctypes.sizeof(ctypes.c_size_t))) - 1
@@ -366,23 +367,6 @@ def self_check(heap_bytes):
         if counter in deltas and counter not in leaking(deltas):
             raise SystemExit(f"self-check: a planted {counter} leak was not flagged: {deltas}")
     kept.clear()
-
-
-@contextlib.contextmanager
-def quiet_stderr(keep):
-    if keep:
-        yield
-        return
-    sys.stderr.flush()
-    saved = os.dup(2)
-    with open(os.devnull, "w") as sink:
-        os.dup2(sink.fileno(), 2)
-    try:
-        yield
-    finally:
-        sys.stderr.flush()
-        os.dup2(saved, 2)
-        os.close(saved)
 
 
 def main():

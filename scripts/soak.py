@@ -15,13 +15,14 @@ settle during the warm-up.
 """
 
 import argparse
-import contextlib
 import ctypes
 import os
 import sys
 import time
 
 import quorvex
+
+from quiet_stderr import quiet_stderr  # scripts/quiet_stderr.py
 
 QuorDict = quorvex.QuorDict
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -33,21 +34,6 @@ PANIC_EVERY = 1_000
 def rss_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * PAGE
-
-
-@contextlib.contextmanager
-def quiet_stderr():
-    """Panic reports go to stderr; a soak run would print thousands of them."""
-    sys.stderr.flush()
-    saved = os.dup(2)
-    with open(os.devnull, "w") as sink:
-        os.dup2(sink.fileno(), 2)
-    try:
-        yield
-    finally:
-        sys.stderr.flush()
-        os.dup2(saved, 2)
-        os.close(saved)
 
 
 def main():
