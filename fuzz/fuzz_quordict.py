@@ -18,7 +18,6 @@ fuzz/corpus-regressions/, where tests/test_hostile.py replays every file
 (run_input below needs no atheris).
 """
 
-import ctypes
 import math
 import struct
 import sys
@@ -28,13 +27,11 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "scripts"))
 
 import model as reference  # noqa: E402  (tests/model.py)
-from quiet_stderr import quiet_stderr  # noqa: E402  (scripts/quiet_stderr.py)
+from script_support import EXCLUSIVE, panic_exception_type, quiet_stderr  # noqa: E402
+from script_support import borrow_flag as flag  # noqa: E402
 import quorvex  # noqa: E402
 
 QuorDict = quorvex.QuorDict
-WORD = ctypes.sizeof(ctypes.c_size_t)
-EXCLUSIVE = (1 << (8 * WORD)) - 1
-FLAG_OFFSET = QuorDict.__basicsize__ - WORD
 POOL_LIMIT = 8
 STEP_LIMIT = 48
 
@@ -72,22 +69,6 @@ class Reader:
             return self.pick(FLOATS)
         raw = bytes(self.byte() for _ in range(8))
         return struct.unpack("<d", raw)[0]
-
-
-def flag(instance):
-    return ctypes.c_size_t.from_address(id(instance) + FLAG_OFFSET)
-
-
-def panic_exception_type():
-    victim = QuorDict({})
-    flag(victim).value = EXCLUSIVE
-    try:
-        QuorDict({}).add(victim)
-    except BaseException as caught:  # noqa: B036 - the class is BaseException's only
-        return type(caught)
-    finally:
-        flag(victim).value = 0
-    raise AssertionError("a refused borrow of `other` did not panic")
 
 
 with quiet_stderr():

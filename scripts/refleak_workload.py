@@ -32,35 +32,14 @@ import sys
 
 import quorvex
 
-from quiet_stderr import quiet_stderr  # scripts/quiet_stderr.py
+from script_support import EXCLUSIVE as ALL_ONES, borrow_flag, panic_exception_type, quiet_stderr
 
 QuorDict = quorvex.QuorDict
-ALL_ONES = (1 << (8 * ctypes.sizeof(ctypes.c_size_t))) - 1
-# The borrow flag is the last machine word of the instance record.
-FLAG_OFFSET = QuorDict.__basicsize__ - ctypes.sizeof(ctypes.c_size_t)
 
 WARMUP = 3
 ROUNDS = 6
 JUDGED = 3
 CALLS = 40
-
-
-def borrow_flag(instance):
-    return ctypes.c_size_t.from_address(id(instance) + FLAG_OFFSET)
-
-
-def panic_exception_type():
-    """The class of pyo3_runtime.PanicException, obtained from a refused borrow of `other`."""
-    victim = QuorDict({"a": 1.0})
-    flag = borrow_flag(victim)
-    flag.value = ALL_ONES
-    try:
-        QuorDict({}).add(victim)
-    except BaseException as caught:  # noqa: B036 - the class is not Exception's
-        return type(caught)
-    finally:
-        flag.value = 0
-    raise AssertionError("a refused borrow of `other` did not panic")
 
 
 PanicException = None  # set by main(), with stderr quieted: obtaining it panics

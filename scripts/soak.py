@@ -22,7 +22,7 @@ import time
 
 import quorvex
 
-from quiet_stderr import quiet_stderr  # scripts/quiet_stderr.py
+from script_support import quiet_stderr
 
 QuorDict = quorvex.QuorDict
 PAGE = os.sysconf("SC_PAGE_SIZE")
