@@ -1,6 +1,7 @@
 #include "binding/conversions.hpp"
 
-#include "binding/class_object.hpp"
+#include <optional>
+#include <string>
 
 namespace quorvex {
 
@@ -15,21 +16,6 @@ Result<double> extract_float(PyObject* object) {
         }
     }
     return value;
-}
-
-Result<QuorDictObject*> extract_instance(PyObject* object) {
-    PyTypeObject* type = require_quordict_type();
-    if (Py_IS_TYPE(object, type) || PyType_IsSubtype(Py_TYPE(object), type)) {
-        return as_quordict(object);
-    }
-    return cast_error(object, "QuorDict");
-}
-
-Status check_dict_argument(PyObject* object) {
-    if (PyDict_Check(object)) {
-        return success();
-    }
-    return wrap_argument_error("dict", cast_error(object, "dict"));
 }
 
 PyErr wrap_argument_error(const char* name, PyErr error) {

@@ -2,19 +2,12 @@
 #pragma once
 
 #include "binding/error.hpp"
-#include "lib/quordict_object.hpp"
 
 namespace quorvex {
 
 // A binary64 from any object the interpreter's float conversion accepts; an
 // exact float is read directly.
 Result<double> extract_float(PyObject* object);
-
-// The object as a QuorDict instance, or the cast error for target QuorDict.
-Result<QuorDictObject*> extract_instance(PyObject* object);
-
-// The constructor's argument check: a dict or a dict subclass.
-Status check_dict_argument(PyObject* object);
 
 // A failed conversion of the named argument: an exact TypeError is rewritten
 // as "argument '<name>': <message>", keeping the inner error's cause; any

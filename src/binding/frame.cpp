@@ -14,7 +14,9 @@ constinit thread_local std::intptr_t frame_depth = 0;
 namespace {
 
 // Created on first deferral and kept for the rest of the process. The flag
-// spares every frame entry the mutex while nothing is pending.
+// spares every frame entry the mutex while nothing is pending. Every
+// release_ref in this module runs inside a frame today, so nothing is deferred
+// in practice; the list is kept for a release made outside one.
 struct PendingReleases {
     std::mutex lock;
     std::vector<PyObject*> references;

@@ -18,10 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "binding/class_object.hpp"
 #include "binding/conversions.hpp"
 #include "binding/frame.hpp"
-#include "lib/module.hpp"
+#include "quordict/class_object.hpp"
+#include "quordict/module.hpp"
 
 using namespace quorvex;
 

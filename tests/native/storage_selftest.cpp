@@ -4,7 +4,7 @@
 //   seeds                     three seeds of this thread, then one of a new thread: "K0 K1"
 //   tables SEED ROUNDS        random tables checked against a std::map model -> "ok"
 //   big N                     one table of N keys, looked up in batches by another -> "ok"
-//   writable                  counted ownership and make_writable -> "ok"
+//   writable                  counted ownership and copy-on-write -> "ok"
 //   full                      overfills an EntryTable (panics)
 //   bounds values|keys LEN I  element I of a LEN-element array/index (panics when out of range)
 //   memory N                  heap bytes per key held by the storage of N 10-byte keys
@@ -26,11 +26,11 @@
 #include <thread>
 #include <vector>
 
-#include "lib/entry_table.hpp"
-#include "lib/hash_seed.hpp"
-#include "lib/key_index.hpp"
-#include "lib/siphash.hpp"
-#include "lib/value_array.hpp"
+#include "storage/entry_table.hpp"
+#include "storage/hash_seed.hpp"
+#include "storage/key_index.hpp"
+#include "storage/siphash.hpp"
+#include "storage/value_array.hpp"
 
 using namespace quorvex;
 
@@ -219,6 +219,18 @@ int run_tables(std::uint64_t seed, int rounds) {
     for (int i = 0; i < rounds; ++i) check_round(rng);
     std::printf("ok\n");
     return 0;
+}
+
+// Copy-on-write over counted arrays: `ref`'s array if it owns it alone,
+// otherwise a bit-exact copy that replaces `ref`.
+ValueArray& make_writable(CountedRef<ValueArray>& ref) {
+    if (ref->is_unique()) {
+        return *ref;
+    }
+    CountedRef<ValueArray> copy = ValueArray::create(ref->size());
+    std::memcpy(copy->data(), ref->data(), ref->size() * sizeof(double));
+    ref = std::move(copy);
+    return *ref;
 }
 
 int run_writable() {

@@ -1,13 +1,12 @@
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-#include "lib/raw_memory.hpp"
+#include "storage/raw_memory.hpp"
 
 #include <sys/mman.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+
+#include "storage/host.hpp"
 
 namespace quorvex {
 
@@ -46,7 +45,7 @@ void advise_huge_pages(void* block, std::size_t bytes) noexcept {
 }  // namespace
 
 void* raw_allocate(std::size_t bytes) {
-    void* block = PyMem_RawMalloc(bytes);
+    void* block = host_allocate(bytes);
     if (block == nullptr) [[unlikely]] {
         allocation_failed(bytes);
     }
@@ -55,7 +54,7 @@ void* raw_allocate(std::size_t bytes) {
 }
 
 void* raw_reallocate(void* block, std::size_t bytes) {
-    void* moved = PyMem_RawRealloc(block, bytes);
+    void* moved = host_reallocate(block, bytes);
     if (moved == nullptr) [[unlikely]] {
         allocation_failed(bytes);
     }
@@ -64,7 +63,7 @@ void* raw_reallocate(void* block, std::size_t bytes) {
 }
 
 void raw_free(void* block) noexcept {
-    PyMem_RawFree(block);
+    host_free(block);
 }
 
 }  // namespace quorvex

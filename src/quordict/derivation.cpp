@@ -1,18 +1,18 @@
-#include "lib/derivation.hpp"
+#include "quordict/derivation.hpp"
 
-#include "binding/class_object.hpp"
 #include "binding/panic.hpp"
-#include "lib/arithmetic.hpp"
-#include "lib/bounds.hpp"
-#include "lib/instance.hpp"
+#include "quordict/class_object.hpp"
+#include "quordict/instance.hpp"
+#include "storage/arithmetic.hpp"
+#include "storage/bounds.hpp"
 
 namespace quorvex {
 namespace {
 
 template <class Rule>
 CountedRef<ValueArray> scalar_values_by(const ValueArray& source, double scalar) {
-    // Copy and rule fused into one pass: the copy that a shared array would
-    // need is written straight with the results.
+    // One pass: the receiver's values are read once and the results written
+    // straight into the new array.
     CountedRef<ValueArray> result = ValueArray::create(source.size());
     apply_scalar<Rule>(source.data(), scalar, result->data(), source.size());
     return result;

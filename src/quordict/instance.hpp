@@ -1,11 +1,12 @@
 // Making and releasing QuorDict instances from their two storage holders.
 #pragma once
 
+#include "binding/borrow.hpp"
 #include "binding/error.hpp"
-#include "lib/counted_ref.hpp"
-#include "lib/key_index.hpp"
-#include "lib/quordict_object.hpp"
-#include "lib/value_array.hpp"
+#include "quordict/quordict_object.hpp"
+#include "storage/counted_ref.hpp"
+#include "storage/key_index.hpp"
+#include "storage/value_array.hpp"
 
 namespace quorvex {
 
@@ -21,8 +22,14 @@ inline const ValueArray& values_of(const QuorDictObject* instance) {
     return *instance->values;
 }
 
-// New counted references to an instance's holders.
+// A new counted reference to an instance's key index.
 CountedRef<KeyIndex> share_keys(const QuorDictObject* instance);
-CountedRef<ValueArray> share_values(const QuorDictObject* instance);
+
+// The object as a QuorDict instance, or the cast error for target QuorDict.
+Result<QuorDictObject*> extract_instance(PyObject* object);
+
+// Borrows of instances (see binding/borrow.hpp).
+using InstanceBorrow = SharedBorrow<QuorDictObject>;
+using ArgumentInstanceBorrow = ArgumentBorrow<QuorDictObject>;
 
 }  // namespace quorvex

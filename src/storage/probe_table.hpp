@@ -38,7 +38,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "lib/byte_order.hpp"
+#include "storage/byte_order.hpp"
 
 namespace quorvex {
 

@@ -10,16 +10,16 @@
 // header sits, for freeing. One allocation per array keeps creation to a
 // single malloc and the values adjacent to their count.
 //
-// Invariants: length never changes; the values are written only through an
-// owner that is unique (see make_writable), so shared arrays are immutable.
+// Invariants: length never changes; the values are written only by the code
+// that created the array, before it is shared, so shared arrays are immutable.
 // Values are moved as bits (memcpy), so NaN payloads survive copies.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "lib/bounds.hpp"
-#include "lib/counted_ref.hpp"
+#include "storage/bounds.hpp"
+#include "storage/counted_ref.hpp"
 
 namespace quorvex {
 
@@ -59,10 +59,5 @@ private:
 };
 
 static_assert(sizeof(ValueArray) == 32, "values must start right after a 32-byte header");
-
-// Returns an array `ref` owns alone: *ref itself if unique, otherwise a
-// bit-exact copy that replaces `ref` (dropping its share of the original).
-// `ref` must not be empty.
-ValueArray& make_writable(CountedRef<ValueArray>& ref);
 
 }  // namespace quorvex

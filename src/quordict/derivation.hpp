@@ -1,15 +1,14 @@
 // Deriving new instances from a receiver: scalar and aligned operations.
 //
 // A derived instance shares the receiver's KeyIndex and owns a fresh value
-// array in the receiver's storage order. The receiver is never written: its
-// own reference keeps its array shared, so the result's values always go
-// into a new array.
+// array in the receiver's storage order, computed straight from the
+// receiver's values in one pass. The receiver is never written.
 #pragma once
 
 #include "binding/error.hpp"
-#include "lib/counted_ref.hpp"
-#include "lib/quordict_object.hpp"
-#include "lib/value_array.hpp"
+#include "quordict/quordict_object.hpp"
+#include "storage/counted_ref.hpp"
+#include "storage/value_array.hpp"
 
 namespace quorvex {
 

@@ -1,12 +1,12 @@
-#include "lib/conversion.hpp"
+#include "quordict/conversion.hpp"
 
 #include <cstring>
 
 #include "binding/conversions.hpp"
 #include "binding/panic.hpp"
-#include "lib/entry_table.hpp"
-#include "lib/instance.hpp"
-#include "lib/key_index.hpp"
+#include "quordict/instance.hpp"
+#include "storage/entry_table.hpp"
+#include "storage/key_index.hpp"
 
 namespace quorvex {
 namespace {
@@ -145,19 +145,20 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
             }
         }
         std::size_t done = 0;
-        bool stale = false;
-        while (done < count && !stale) {
+        bool must_refetch = false;
+        while (done < count && !must_refetch) {
             const Fetched& entry = fetched[done];
             // Python code run by this conversion may change the dict, making
-            // the entries fetched after this one stale.
-            stale = !converts_without_python_code(entry.value);
+            // the entries fetched after this one stale: the walk fetches again
+            // from this entry's cursor.
+            must_refetch = !converts_without_python_code(entry.value);
             if (Status added = add_entry(table, entry, hashed[done], texts[done], hashes[done]); !added.ok()) {
                 return added.take_error();
             }
             ++done;
         }
         yielded += static_cast<Py_ssize_t>(done);
-        if (stale) {
+        if (must_refetch) {
             at_end = false;
             cursor = fetched[done - 1].cursor;
         } else if (changed != nullptr) {

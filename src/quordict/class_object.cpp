@@ -1,6 +1,6 @@
 // The QuorDict class object: the PyType_Spec it is made from, its method and property
 // tables, the process-wide cache, and instance allocation and release.
-#include "binding/class_object.hpp"
+#include "quordict/class_object.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "binding/docstrings.hpp"
 #include "binding/frame.hpp"
-#include "binding/quordict_entries.hpp"
-#include "lib/quordict_object.hpp"
+#include "quordict/docstrings.hpp"
+#include "quordict/quordict_entries.hpp"
+#include "quordict/quordict_object.hpp"
 
 namespace quorvex {
 namespace {

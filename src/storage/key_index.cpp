@@ -1,10 +1,10 @@
-#include "lib/key_index.hpp"
+#include "storage/key_index.hpp"
 
 #include <cstring>
 #include <new>
 #include <utility>
 
-#include "lib/raw_memory.hpp"
+#include "storage/raw_memory.hpp"
 
 namespace quorvex {
 

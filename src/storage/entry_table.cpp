@@ -1,11 +1,11 @@
-#include "lib/entry_table.hpp"
+#include "storage/entry_table.hpp"
 
 #include <string>
 #include <utility>
 
-#include "binding/panic.hpp"
-#include "lib/hash_seed.hpp"
-#include "lib/key_index.hpp"
+#include "storage/hash_seed.hpp"
+#include "storage/host.hpp"
+#include "storage/key_index.hpp"
 
 namespace quorvex {
 
@@ -13,8 +13,8 @@ namespace {
 
 std::size_t checked_capacity(std::size_t capacity) {
     if (capacity > ProbeTable::max_entries) {
-        panic("hash table capacity " + std::to_string(capacity) + " exceeds the limit of " +
-              std::to_string(ProbeTable::max_entries) + " entries");
+        storage_fault("hash table capacity " + std::to_string(capacity) + " exceeds the limit of " +
+                      std::to_string(ProbeTable::max_entries) + " entries");
     }
     return capacity;
 }
@@ -59,7 +59,7 @@ EntryTable& EntryTable::operator=(EntryTable&& other) noexcept {
 
 void EntryTable::insert(std::string_view key, double value) {
     if (!insert_hashed(key, hash(key), value)) {
-        panic("entry table is full");
+        storage_fault("entry table is full");
     }
 }
 

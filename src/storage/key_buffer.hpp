@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "lib/raw_memory.hpp"
+#include "storage/raw_memory.hpp"
 
 namespace quorvex {
 

@@ -1,9 +1,7 @@
 // Raw allocation for the storage layer.
 //
-// Everything the storage layer owns lives in blocks from CPython's raw domain
-// (PyMem_RawMalloc and friends): tracemalloc sees them, and they may be
-// allocated and freed without holding the GIL, so tables can be built and
-// released on worker threads.
+// Every block the storage layer owns comes from the host's raw allocator
+// (storage/host.hpp), so the program's memory tools see all of it.
 //
 // Blocks of 4 MiB and more (value arrays and tables of about half a million
 // keys) are advised to use transparent huge pages; see raw_memory.cpp.

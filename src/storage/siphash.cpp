@@ -1,9 +1,9 @@
-#include "lib/siphash.hpp"
+#include "storage/siphash.hpp"
 
 #include <bit>
 #include <cstddef>
 
-#include "lib/byte_order.hpp"
+#include "storage/byte_order.hpp"
 
 namespace quorvex {
 

@@ -27,13 +27,13 @@
 #include <optional>
 #include <string_view>
 
-#include "lib/bounds.hpp"
-#include "lib/counted_ref.hpp"
-#include "lib/entry_table.hpp"
-#include "lib/key_buffer.hpp"
-#include "lib/probe_table.hpp"
-#include "lib/siphash.hpp"
-#include "lib/value_array.hpp"
+#include "storage/bounds.hpp"
+#include "storage/counted_ref.hpp"
+#include "storage/entry_table.hpp"
+#include "storage/key_buffer.hpp"
+#include "storage/probe_table.hpp"
+#include "storage/siphash.hpp"
+#include "storage/value_array.hpp"
 
 namespace quorvex {
 

@@ -8,7 +8,7 @@
 // thread_local keeps this lock-free and usable without the GIL.
 #pragma once
 
-#include "lib/siphash.hpp"
+#include "storage/siphash.hpp"
 
 namespace quorvex {
 

@@ -23,12 +23,12 @@
 #include <cstdint>
 #include <string_view>
 
-#include "lib/counted_ref.hpp"
-#include "lib/key_buffer.hpp"
-#include "lib/probe_table.hpp"
-#include "lib/raw_memory.hpp"
-#include "lib/siphash.hpp"
-#include "lib/value_array.hpp"
+#include "storage/counted_ref.hpp"
+#include "storage/key_buffer.hpp"
+#include "storage/probe_table.hpp"
+#include "storage/raw_memory.hpp"
+#include "storage/siphash.hpp"
+#include "storage/value_array.hpp"
 
 namespace quorvex {
 
@@ -36,7 +36,7 @@ struct Storage;
 
 class EntryTable {
 public:
-    // Takes a fresh seed; panics if capacity >= 2^32 - 1.
+    // Takes a fresh seed; faults if capacity >= 2^32 - 1.
     explicit EntryTable(std::size_t capacity);
 
     EntryTable(EntryTable&& other) noexcept;
@@ -51,7 +51,7 @@ public:
     // Starts loading the slots a later insert of a key with this hash probes.
     void prefetch(std::uint64_t hash) const noexcept { slots_.prefetch(hash); }
 
-    // Adds or replaces key's value; panics with "entry table is full" when a
+    // Adds or replaces key's value; faults with "entry table is full" when a
     // new key arrives and `capacity` distinct keys are already present.
     // `key` must not point into this table.
     void insert(std::string_view key, double value);

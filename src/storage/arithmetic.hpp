@@ -13,7 +13,9 @@
 // ones, while division is bound by the divider, whose throughput grows with
 // the vector width, and filling is fastest with full-line 512-bit stores.
 // Every width computes the same correctly rounded operation per element, so
-// the results are identical bit for bit.
+// the results are identical bit for bit, but for one case: when both operands
+// are NaN, the payload that survives is that of whichever operand the
+// compiler placed first, which may differ between loops.
 #pragma once
 
 #include <cstddef>

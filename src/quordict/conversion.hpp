@@ -2,7 +2,7 @@
 #pragma once
 
 #include "binding/error.hpp"
-#include "lib/quordict_object.hpp"
+#include "quordict/quordict_object.hpp"
 
 namespace quorvex {
 

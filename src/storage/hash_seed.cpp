@@ -1,4 +1,4 @@
-#include "lib/hash_seed.hpp"
+#include "storage/hash_seed.hpp"
 
 #include <sys/random.h>
 
@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "binding/panic.hpp"
+#include "storage/host.hpp"
 
 namespace quorvex {
 
@@ -31,7 +31,7 @@ HashSeed seed_from_system() {
             if (error == EINTR) {
                 continue;
             }
-            panic("getrandom failed with errno " + std::to_string(error));
+            storage_fault("getrandom failed with errno " + std::to_string(error));
         }
         filled += static_cast<std::size_t>(got);
     }

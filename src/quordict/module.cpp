@@ -1,11 +1,11 @@
 // The quorvex module: a static multi-phase definition whose one exec step
 // publishes the QuorDict class. The module keeps no state of its own; the
 // class object is one per process and shared by every module object.
-#include "lib/module.hpp"
+#include "quordict/module.hpp"
 
-#include "binding/class_object.hpp"
 #include "binding/frame.hpp"
 #include "binding/panic.hpp"
+#include "quordict/class_object.hpp"
 
 namespace quorvex {
 namespace {

@@ -1,14 +1,13 @@
-#include "lib/value_array.hpp"
+#include "storage/value_array.hpp"
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <string>
 
-#include "binding/panic.hpp"
-#include "lib/raw_memory.hpp"
+#include "storage/host.hpp"
+#include "storage/raw_memory.hpp"
 
 namespace quorvex {
 
@@ -28,7 +27,7 @@ CountedRef<ValueArray> ValueArray::create(std::size_t n) {
     constexpr std::size_t max_n =
         (std::numeric_limits<std::size_t>::max() - sizeof(ValueArray) - max_lead) / sizeof(double);
     if (n > max_n) {
-        panic("capacity overflow: " + std::to_string(n) + " values");
+        storage_fault("capacity overflow: " + std::to_string(n) + " values");
     }
     auto* block = static_cast<unsigned char*>(raw_allocate(max_lead + sizeof(ValueArray) + n * sizeof(double)));
     const auto values_at = reinterpret_cast<std::uintptr_t>(block) + sizeof(ValueArray);
@@ -43,16 +42,6 @@ void ValueArray::release() const noexcept {
         self->~ValueArray();
         raw_free(reinterpret_cast<unsigned char*>(self) - lead);
     }
-}
-
-ValueArray& make_writable(CountedRef<ValueArray>& ref) {
-    if (ref->is_unique()) {
-        return *ref;
-    }
-    CountedRef<ValueArray> copy = ValueArray::create(ref->size());
-    std::memcpy(copy->data(), ref->data(), ref->size() * sizeof(double));
-    ref = std::move(copy);
-    return *ref;
 }
 
 }  // namespace quorvex

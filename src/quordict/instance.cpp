@@ -1,7 +1,7 @@
-#include "lib/instance.hpp"
+#include "quordict/instance.hpp"
 
-#include "binding/class_object.hpp"
-#include "binding/quordict_entries.hpp"
+#include "quordict/class_object.hpp"
+#include "quordict/quordict_entries.hpp"
 
 namespace quorvex {
 
@@ -22,9 +22,12 @@ CountedRef<KeyIndex> share_keys(const QuorDictObject* instance) {
     return CountedRef<KeyIndex>::adopt(instance->keys);
 }
 
-CountedRef<ValueArray> share_values(const QuorDictObject* instance) {
-    instance->values->retain();
-    return CountedRef<ValueArray>::adopt(instance->values);
+Result<QuorDictObject*> extract_instance(PyObject* object) {
+    PyTypeObject* type = require_quordict_type();
+    if (Py_IS_TYPE(object, type) || PyType_IsSubtype(Py_TYPE(object), type)) {
+        return as_quordict(object);
+    }
+    return cast_error(object, "QuorDict");
 }
 
 void quordict_release_storage(PyObject* self) {

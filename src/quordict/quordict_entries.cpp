@@ -3,19 +3,19 @@
 // receiver borrow, argument conversions, argument borrow, the operation,
 // releases), and that order decides which error a caller sees when several
 // apply. Guards release borrows and references on every way out.
-#include "binding/quordict_entries.hpp"
+#include "quordict/quordict_entries.hpp"
 
 #include <array>
 
 #include "binding/borrow.hpp"
-#include "binding/class_object.hpp"
 #include "binding/conversions.hpp"
 #include "binding/frame.hpp"
 #include "binding/signature.hpp"
-#include "lib/conversion.hpp"
-#include "lib/derivation.hpp"
-#include "lib/instance.hpp"
-#include "lib/reductions.hpp"
+#include "quordict/class_object.hpp"
+#include "quordict/conversion.hpp"
+#include "quordict/derivation.hpp"
+#include "quordict/instance.hpp"
+#include "storage/reductions.hpp"
 
 namespace quorvex {
 namespace {
@@ -43,6 +43,14 @@ constexpr CallSignature subtract_signature = aligned_signature("subtract");
 constexpr CallSignature multiply_signature = aligned_signature("multiply");
 constexpr CallSignature divide_signature = aligned_signature("divide");
 
+// The constructor's argument check: a dict or a dict subclass.
+Status check_dict_argument(PyObject* object) {
+    if (PyDict_Check(object)) {
+        return success();
+    }
+    return wrap_argument_error("dict", cast_error(object, "dict"));
+}
+
 Result<OwnedRef> construct(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
     std::array<PyObject*, 1> slots{};
     if (Status parsed = parse_tuple_arguments(new_signature, args, kwargs, slots.data()); !parsed.ok()) {
@@ -64,7 +72,7 @@ Result<OwnedRef> scalar_body(const CallSignature& signature, ScalarRule rule, Py
     if (!receiver.ok()) {
         return receiver.take_error();
     }
-    Result<SharedBorrow> borrowed = SharedBorrow::of_receiver(receiver.value());
+    Result<InstanceBorrow> borrowed = InstanceBorrow::of_receiver(receiver.value());
     if (!borrowed.ok()) {
         return borrowed.take_error();
     }
@@ -86,7 +94,7 @@ Result<OwnedRef> aligned_body(const CallSignature& signature, AlignedRule rule, 
     if (!receiver.ok()) {
         return receiver.take_error();
     }
-    Result<SharedBorrow> borrowed = SharedBorrow::of_receiver(receiver.value());
+    Result<InstanceBorrow> borrowed = InstanceBorrow::of_receiver(receiver.value());
     if (!borrowed.ok()) {
         return borrowed.take_error();
     }
@@ -105,7 +113,7 @@ Result<OwnedRef> aligned_body(const CallSignature& signature, AlignedRule rule, 
     const QuorDictObject* source = borrowed.value().get();
     CountedRef<ValueArray> values;
     {
-        const ArgumentBorrow other_borrowed(other.value());
+        const ArgumentInstanceBorrow other_borrowed(other.value());
         values = aligned_values(source, other_borrowed.get(), rule, fill);
     }
     return new_derived_instance(source, std::move(values));
@@ -117,7 +125,7 @@ Result<OwnedRef> reduction_body(PyObject* self) {
     if (!receiver.ok()) {
         return receiver.take_error();
     }
-    Result<SharedBorrow> borrowed = SharedBorrow::of_receiver(receiver.value());
+    Result<InstanceBorrow> borrowed = InstanceBorrow::of_receiver(receiver.value());
     if (!borrowed.ok()) {
         return borrowed.take_error();
     }
@@ -167,7 +175,7 @@ Result<OwnedRef> quordict_to_dict(PyObject* self) {
     if (!receiver.ok()) {
         return receiver.take_error();
     }
-    Result<SharedBorrow> borrowed = SharedBorrow::of_receiver(receiver.value());
+    Result<InstanceBorrow> borrowed = InstanceBorrow::of_receiver(receiver.value());
     if (!borrowed.ok()) {
         return borrowed.take_error();
     }

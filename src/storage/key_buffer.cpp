@@ -1,4 +1,4 @@
-#include "lib/key_buffer.hpp"
+#include "storage/key_buffer.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
-#include "binding/panic.hpp"
-#include "lib/byte_order.hpp"
+#include "storage/byte_order.hpp"
+#include "storage/host.hpp"
 
 namespace quorvex {
 
@@ -127,7 +127,8 @@ std::uint64_t KeyBuffer::append(std::string_view key) {
 void KeyBuffer::grow(std::size_t extra) {
     constexpr std::size_t limit = std::numeric_limits<std::size_t>::max() / 2;
     if (size_ > limit || extra > limit - size_) {
-        panic("capacity overflow: key buffer of " + std::to_string(size_) + " + " + std::to_string(extra) + " bytes");
+        storage_fault("capacity overflow: key buffer of " + std::to_string(size_) + " + " + std::to_string(extra) +
+                      " bytes");
     }
     // Doubling keeps appends amortised O(1) whatever the keys are like.
     std::size_t capacity = std::max({size_ + extra, capacity_ * 2, min_capacity});

@@ -1,4 +1,4 @@
-// The panic raised by bounds-checked indexing.
+// The fault raised by bounds-checked indexing.
 //
 // Kept out of line so that the checked accessors inline to a compare and a
 // rarely taken call, and so every container reports the same text.
@@ -8,7 +8,7 @@
 
 namespace quorvex {
 
-// Panics with "index out of bounds: the len is LEN but the index is INDEX".
+// Faults with "index out of bounds: the len is LEN but the index is INDEX".
 [[noreturn, gnu::cold]] void index_out_of_bounds(std::size_t len, std::size_t index);
 
 }  // namespace quorvex
