@@ -68,8 +68,7 @@ const char* payload_text(const PanicPayload& payload) {
 }
 
 void panic(std::string message, std::source_location where) {
-    write_report(message.c_str(), where);
-    throw Panic{PanicPayload(std::move(message))};
+    panic_with_payload(PanicPayload(std::move(message)), where);
 }
 
 void panic_with_payload(PanicPayload payload, std::source_location where) {

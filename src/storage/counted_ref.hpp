@@ -35,8 +35,6 @@ public:
     // True when this was the last owner.
     bool decrement() noexcept { return count_.fetch_sub(1, std::memory_order_acq_rel) == 1; }
 
-    bool is_one() const noexcept { return count_.load(std::memory_order_acquire) == 1; }
-
 private:
     std::atomic<std::size_t> count_{1};  // the creator is the first owner
 };

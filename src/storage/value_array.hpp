@@ -44,8 +44,6 @@ public:
         return data()[p];
     }
 
-    bool is_unique() const noexcept { return count_.is_one(); }
-
     void retain() const noexcept { count_.increment(); }
     void release() const noexcept;
 
