@@ -1,11 +1,13 @@
 // The quorvex module: a static multi-phase definition whose one exec step
-// publishes the QuorDict class. The module keeps no state of its own; the
-// class object is one per process and shared by every module object.
+// publishes the QuorDict class and registers its pickle reducer. The module keeps
+// no state of its own; the class object is one per process and shared by every
+// module object.
 #include "quordict/module.hpp"
 
 #include "binding/frame.hpp"
 #include "binding/panic.hpp"
 #include "quordict/class_object.hpp"
+#include "quordict/pickling.hpp"
 
 namespace quorvex {
 namespace {
@@ -39,7 +41,8 @@ Status exec_body(PyObject* module) {
         return type.take_error();
     }
     OwnedRef name = expect_object(PyUnicode_FromString("QuorDict"));
-    return module_add(module, name.get(), reinterpret_cast<PyObject*>(type.value()));
+    Status added = module_add(module, name.get(), reinterpret_cast<PyObject*>(type.value()));
+    return added.ok() ? register_quordict_reducer(type.value()) : std::move(added);
 }
 
 }  // namespace
