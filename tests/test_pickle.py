@@ -126,6 +126,26 @@ def test_reducer_refuses_other_objects_and_survives_reimport():
         sys.modules["quorvex"] = old
 
 
+def failing_pickle_registration(*args):
+    raise LookupError("registration refused")
+
+
+@pytest.mark.parametrize("breakage", ["functools", "operator", "pkgutil", "copyreg", "copyreg.pickle"])
+def test_import_fails_when_the_reducer_cannot_be_registered(breakage, monkeypatch):
+    if breakage == "copyreg.pickle":
+        monkeypatch.setattr(copyreg, "pickle", failing_pickle_registration)
+        expected = LookupError
+    else:
+        monkeypatch.setitem(sys.modules, breakage, None)  # makes importing it raise ImportError
+        expected = ImportError
+    monkeypatch.delitem(sys.modules, "quorvex")
+    with pytest.raises(expected) as caught:
+        __import__("quorvex")
+    assert breakage in str(caught.value) or caught.value.args == ("registration refused",)
+    monkeypatch.undo()
+    assert pickle.loads(pickle.dumps(QuorDict({"a": 1.0}))).to_dict == {"a": 1.0}
+
+
 DETERMINISM_SCRIPT = """
 import pickle, sys
 import quorvex
