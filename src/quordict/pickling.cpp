@@ -26,10 +26,10 @@
 namespace quorvex {
 namespace {
 
-// The parts of the recipe that are the same for every instance, held by the
-// reducer function itself as its bound object: (functools.reduce,
-// operator.call, "quorvex:QuorDict", pkgutil.resolve_name). Sharing one name
-// string lets pickle's memo write it once for all instances in one pickle.
+// The parts of the recipe that are the same for every instance:
+// (functools.reduce, operator.call, "quorvex:QuorDict", pkgutil.resolve_name).
+// Sharing one name string lets pickle's memo write it once for all instances
+// in one pickle.
 enum RecipePart : Py_ssize_t { reduce_part, call_part, name_part, resolve_part };
 
 Result<OwnedRef> module_attribute(const char* module_name, const char* attribute) {
@@ -61,20 +61,46 @@ Result<OwnedRef> recipe_parts() {
         Py_BuildValue("(OOsO)", reduce.value().get(), call.value().get(), "quorvex:QuorDict", resolve.value().get()));
 }
 
-Result<OwnedRef> reduce_body(PyObject* parts, PyObject* instance) {
+// The recipe parts, made on the first reduction and kept for the life of the
+// process. They are not made when the module executes because importing
+// pkgutil pulls in typing, re and importlib.util, which would multiply the
+// import time of a program that never pickles. A failed attempt leaves the
+// cell empty, so the next reduction tries again.
+Result<PyObject*> shared_recipe_parts() {
+    static PyObject* parts = nullptr;
+    if (parts == nullptr) {
+        Result<OwnedRef> made = recipe_parts();
+        if (!made.ok()) {
+            return made.take_error();
+        }
+        // The imports may let another thread fill the cell first; its parts are
+        // as good as these, which are then released.
+        if (parts == nullptr) {
+            parts = made.value().release();
+        }
+    }
+    return parts;
+}
+
+Result<OwnedRef> reduce_body(PyObject* instance) {
     // quordict_to_dict checks the instance and holds its shared borrow while
     // it copies the contents out.
     Result<OwnedRef> contents = quordict_to_dict(instance);
     if (!contents.ok()) {
         return contents.take_error();
     }
+    Result<PyObject*> shared = shared_recipe_parts();
+    if (!shared.ok()) {
+        return shared.take_error();
+    }
+    PyObject* parts = shared.value();
     return expect_object(Py_BuildValue("(O(O(OO)O))", PyTuple_GET_ITEM(parts, reduce_part),
                                        PyTuple_GET_ITEM(parts, call_part), PyTuple_GET_ITEM(parts, name_part),
                                        contents.value().get(), PyTuple_GET_ITEM(parts, resolve_part)));
 }
 
-PyObject* quordict_reduce(PyObject* parts, PyObject* instance) {
-    return run_in_frame([&] { return reduce_body(parts, instance); });
+PyObject* quordict_reduce(PyObject*, PyObject* instance) {
+    return run_in_frame([&] { return reduce_body(instance); });
 }
 
 PyMethodDef quordict_reduce_def = {
@@ -88,11 +114,7 @@ PyMethodDef quordict_reduce_def = {
 }  // namespace
 
 Status register_quordict_reducer(PyTypeObject* type) {
-    Result<OwnedRef> parts = recipe_parts();
-    if (!parts.ok()) {
-        return parts.take_error();
-    }
-    OwnedRef reducer = OwnedRef::steal(PyCFunction_NewEx(&quordict_reduce_def, parts.value().get(), nullptr));
+    OwnedRef reducer = OwnedRef::steal(PyCFunction_NewEx(&quordict_reduce_def, nullptr, nullptr));
     if (!reducer) {
         return PyErr::fetch();
     }
