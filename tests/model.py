@@ -1,9 +1,9 @@
 """A pure-Python reference model of quorvex.QuorDict that predicts every result to the bit.
 
 Values are held as sets of acceptable bit patterns ("candidates") rather than as
-floats, because binary64 arithmetic leaves one thing open: when both operands
-of an operation are NaN, either payload (quieted) may come out, depending on
-the operand order the compiler picked. Every other result is a single pattern,
+floats, because a reduction's result may depend on the storage order, which the
+module never shows. An element rule gives a single pattern: a NaN left operand
+comes out quieted whatever the right one holds, and every other result is
 computed by Python's own float arithmetic on the same hardware as the module
 (so signalling NaNs are quieted and invalid operations give the hardware's
 default NaN exactly as in the module).
@@ -76,8 +76,8 @@ def combine(op, left, right):
         a = from_bits(a_bits)
         for b_bits in right:
             b = from_bits(b_bits)
-            if math.isnan(a) and math.isnan(b):
-                out.update((a_bits | QUIET_BIT, b_bits | QUIET_BIT))
+            if math.isnan(a):
+                out.add(a_bits | QUIET_BIT)
             else:
                 out.add(bits(OPERATIONS[op](a, b)))
     return frozenset(out)

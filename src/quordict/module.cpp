@@ -1,13 +1,17 @@
 // The quorvex module: a static multi-phase definition whose one exec step
-// publishes the QuorDict class and registers its pickle reducer. The module keeps
-// no state of its own; the class object is one per process and shared by every
-// module object.
+// reads which vector loop kinds to skip, publishes the QuorDict class and
+// registers its pickle reducer. The module keeps no state of its own; the
+// class object is one per process and shared by every module object.
 #include "quordict/module.hpp"
+
+#include <cstdlib>
+#include <string>
 
 #include "binding/frame.hpp"
 #include "binding/panic.hpp"
 #include "quordict/class_object.hpp"
 #include "quordict/pickling.hpp"
+#include "storage/cpu_features.hpp"
 
 namespace quorvex {
 namespace {
@@ -29,9 +33,34 @@ PyObject* interned_all_name() {
     return name;
 }
 
+// QUORVEX_DISABLE_CPU_FEATURES names loop kinds to skip, like NumPy's
+// NPY_DISABLE_CPU_FEATURES. Names that select no kind are ignored with a
+// RuntimeWarning, so that a misspelt name does not pass for a test of a loop.
+Status skip_disabled_cpu_features() {
+    const char* names = std::getenv("QUORVEX_DISABLE_CPU_FEATURES");
+    const std::string unknown = loops::skip_cpu_features(names == nullptr ? "" : names);
+    if (unknown.empty()) {
+        return success();
+    }
+    // The variable's bytes need not be UTF-8.
+    OwnedRef text = OwnedRef::steal(
+        PyUnicode_DecodeUTF8(unknown.data(), static_cast<Py_ssize_t>(unknown.size()), "backslashreplace"));
+    if (!text ||
+        PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                         "QUORVEX_DISABLE_CPU_FEATURES: ignoring %U (the loop kinds that can be skipped are avx2 "
+                         "and avx512f)",
+                         text.get()) < 0) {
+        return PyErr::fetch();
+    }
+    return success();
+}
+
 Status exec_body(PyObject* module) {
     if (module == nullptr) {
         return PyErr::fetch();
+    }
+    if (Status skipped = skip_disabled_cpu_features(); !skipped.ok()) {
+        return skipped;
     }
     if (!PyModule_Check(module)) {
         return cast_error(module, "module");

@@ -6,38 +6,69 @@
 // no aliasing, so that the compiler vectorises them; every element's result
 // depends on that element alone, so the vector form gives the same bits.
 //
+// NaN payloads. IEEE 754 leaves open which payload an operation returns when
+// both operands are NaN. x86 returns its first source operand's, but the
+// compiler may put either operand of + and * first (it commutes them freely,
+// intrinsics included, and did so differently in the vector body and the tail
+// of one loop), so the hardware alone gives no rule. Every rule therefore
+// settles it itself: a NaN left operand (the receiver's value) gives that NaN
+// with its quiet bit set, whatever the right operand holds. The choice is a
+// select on the left operand's own bits, which no reordering of the
+// arithmetic can change; it costs a compare and a blend per element, which
+// the memory traffic of these loops hides. When only the right operand is NaN
+// the operation's own result stands: the processor returns that NaN quieted.
+//
 // The build targets baseline x86-64 (SSE2, two doubles a vector). On x86-64
 // each loop is also compiled for AVX2 and AVX-512 and picked at run time, by
 // measurement on an AMD Zen 4: adding, subtracting and multiplying are bound
 // by memory and run about 10% faster with 256-bit vectors than with 512-bit
 // ones, while division is bound by the divider, whose throughput grows with
 // the vector width, and filling is fastest with full-line 512-bit stores.
-// Every width computes the same correctly rounded operation per element, so
-// the results are identical bit for bit, but for one case: when both operands
-// are NaN, the payload that survives is that of whichever operand the
-// compiler placed first, which may differ between loops.
+// Every width computes the same correctly rounded operation per element and
+// settles NaN payloads by the same select, so the results are identical bit
+// for bit; which widths may run is decided in cpu_features.hpp.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+
+#include "storage/cpu_features.hpp"
+
+// The NaN select tests a value for NaN; with finite-math flags the compiler
+// may assume the test false and drop the rule.
+#if defined(__FAST_MATH__) || (defined(__FINITE_MATH_ONLY__) && __FINITE_MATH_ONLY__)
+#error "the element rules need IEEE NaN semantics: do not build them with -ffast-math or -ffinite-math-only"
+#endif
 
 namespace quorvex {
+
+// `result` of an operation on `left`, or `left` itself, quieted, if it is a
+// NaN (see above).
+[[gnu::always_inline]] inline double left_nan_or(double left, double result) {
+    constexpr std::uint64_t quiet_bit = std::uint64_t{1} << 51;
+    const double quieted = std::bit_cast<double>(std::bit_cast<std::uint64_t>(left) | quiet_bit);
+    // GCC 12 vectorises the select only from this builtin: `left != left` and
+    // std::isnan leave a branch in the loop, which then stays scalar.
+    return __builtin_isunordered(left, left) ? quieted : result;
+}
 
 // `wide`: the rule gains from 512-bit vectors (see above).
 struct AddRule {
     static constexpr bool wide = false;
-    static double apply(double left, double right) { return left + right; }
+    static double apply(double left, double right) { return left_nan_or(left, left + right); }
 };
 struct SubtractRule {
     static constexpr bool wide = false;
-    static double apply(double left, double right) { return left - right; }
+    static double apply(double left, double right) { return left_nan_or(left, left - right); }
 };
 struct MultiplyRule {
     static constexpr bool wide = false;
-    static double apply(double left, double right) { return left * right; }
+    static double apply(double left, double right) { return left_nan_or(left, left * right); }
 };
 struct DivideRule {
     static constexpr bool wide = true;
-    static double apply(double left, double right) { return left / right; }
+    static double apply(double left, double right) { return left_nan_or(left, left / right); }
 };
 
 namespace loops {
@@ -92,19 +123,6 @@ QUORVEX_LOOP_SET(Avx512, [[gnu::target("avx512f,prefer-vector-width=512")]])
 #endif
 #undef QUORVEX_LOOP_SET
 // NOLINTEND(bugprone-macro-parentheses)
-
-enum class Width { baseline, avx2, avx512 };
-
-inline Width widest() {
-#if defined(__x86_64__)
-    static const Width width = __builtin_cpu_supports("avx512f") ? Width::avx512
-                               : __builtin_cpu_supports("avx2")  ? Width::avx2
-                                                                 : Width::baseline;
-    return width;
-#else
-    return Width::baseline;
-#endif
-}
 
 // Calls f.template operator()<Set>() with the loop set to use: the widest
 // this processor has, but no wider than 256 bits unless `wide`.
