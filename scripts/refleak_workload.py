@@ -12,7 +12,19 @@ CALLS times over, and after every round the script reads three counters:
 A leak shows as a delta that stays positive round after round; caches, free
 lists and lazily created objects show as a few nonzero rounds that settle at 0.
 So an operation is judged to leak a counter when every one of the last JUDGED
-rounds grew it (the way greenlet's leak checks read their deltas).
+rounds grew it (the way greenlet's leak checks read their deltas), and grew it
+by at least half of the least a leak per call can cost (one reference, one
+block, one 32-byte heap chunk) times CALLS: a leak on every call passes that
+bar in every round, while noise of a few blocks now and then stays below it.
+
+The loudest such noise came from CPython, not from quorvex: its default
+exception display (sys.excepthook, which prints the Python stack of a resumed
+panic) and unraisable hook (for messages that cannot be formatted) fill
+caches of their own now and then, by up to about 30 blocks per round of 40
+calls and sometimes in several rounds in a row, depending on the hash seed and
+on what ran before. Their output goes to /dev/null here anyway, so while the
+operations are measured both hooks are replaced with ones that discard what
+they are given; quorvex still calls them exactly as before.
 
 Usage:
     python3.11d scripts/refleak_workload.py            # measure, exit 1 on a leak
@@ -339,8 +351,30 @@ def measure(call, heap_bytes, warmup=WARMUP, rounds=ROUNDS, calls=CALLS):
     return deltas
 
 
-def leaking(deltas, judged=JUDGED):
-    return {name: series for name, series in deltas.items() if all(d > 0 for d in series[-judged:])}
+# The least one leak per call adds to each counter: a reference, an object
+# block, a heap chunk (glibc's smallest is 32 bytes on 64-bit systems).
+LEAST_LEAK_PER_CALL = {"refs": 1, "blocks": 1, "heap-bytes": 32}
+
+
+def leaking(deltas, calls, judged=JUDGED):
+    """The counters that grew by at least half a leak per call in each of the last `judged` rounds."""
+    return {name: series for name, series in deltas.items()
+            if all(d >= LEAST_LEAK_PER_CALL[name] * calls / 2 for d in series[-judged:])}
+
+
+def discard(*_report):
+    pass
+
+
+@contextlib.contextmanager
+def quiet_reporting_hooks():
+    """CPython's own exception displays, which fill caches of their own, replaced with ones that print nothing."""
+    saved = sys.excepthook, sys.unraisablehook
+    sys.excepthook = sys.unraisablehook = discard
+    try:
+        yield
+    finally:
+        sys.excepthook, sys.unraisablehook = saved
 
 
 def self_check(heap_bytes):
@@ -355,7 +389,7 @@ def self_check(heap_bytes):
     }
     for counter, call in planted.items():
         deltas = measure(call, heap_bytes, warmup=1, rounds=4, calls=10)
-        if counter in deltas and counter not in leaking(deltas):
+        if counter in deltas and counter not in leaking(deltas, calls=10):
             raise SystemExit(f"self-check: a planted {counter} leak was not flagged: {deltas}")
     kept.clear()
 
@@ -399,11 +433,11 @@ def main():
     self_check(heap_bytes)
     findings = []
     total_calls = 0
-    with quiet_stderr(args.keep_stderr):
+    with quiet_stderr(args.keep_stderr), quiet_reporting_hooks():
         for name, call in ops:
             deltas = measure(call, heap_bytes, calls=args.calls)
             total_calls += (WARMUP + ROUNDS) * args.calls
-            bad = leaking(deltas)
+            bad = leaking(deltas, args.calls)
             if args.verbose:
                 print(f"{name}: " + "; ".join(f"{k} {v}" for k, v in deltas.items()), file=sys.__stdout__)
             if bad:
