@@ -14,9 +14,10 @@
 // settles it itself: a NaN left operand (the receiver's value) gives that NaN
 // with its quiet bit set, whatever the right operand holds. The choice is a
 // select on the left operand's own bits, which no reordering of the
-// arithmetic can change; it costs a compare and a blend per element, which
-// the memory traffic of these loops hides. When only the right operand is NaN
-// the operation's own result stands: the processor returns that NaN quieted.
+// arithmetic can change. It costs a compare and a blend per element, so the
+// scalar loops skip it when the scalar is not NaN, where it has nothing to
+// settle. When only the right operand is NaN the operation's own result
+// stands: the processor returns that NaN quieted.
 //
 // The build targets baseline x86-64 (SSE2, two doubles a vector). On x86-64
 // each loop is also compiled for AVX2 and AVX-512 and picked at run time, by
@@ -53,22 +54,35 @@ namespace quorvex {
     return __builtin_isunordered(left, left) ? quieted : result;
 }
 
-// `wide`: the rule gains from 512-bit vectors (see above).
+// `wide`: the rule gains from 512-bit vectors (see above). `operate` is the
+// bare operation, `apply` the rule with its NaN select.
 struct AddRule {
     static constexpr bool wide = false;
-    static double apply(double left, double right) { return left_nan_or(left, left + right); }
+    static double operate(double left, double right) { return left + right; }
+    static double apply(double left, double right) { return left_nan_or(left, operate(left, right)); }
 };
 struct SubtractRule {
     static constexpr bool wide = false;
-    static double apply(double left, double right) { return left_nan_or(left, left - right); }
+    static double operate(double left, double right) { return left - right; }
+    static double apply(double left, double right) { return left_nan_or(left, operate(left, right)); }
 };
 struct MultiplyRule {
     static constexpr bool wide = false;
-    static double apply(double left, double right) { return left_nan_or(left, left * right); }
+    static double operate(double left, double right) { return left * right; }
+    static double apply(double left, double right) { return left_nan_or(left, operate(left, right)); }
 };
 struct DivideRule {
     static constexpr bool wide = true;
-    static double apply(double left, double right) { return left_nan_or(left, left / right); }
+    static double operate(double left, double right) { return left / right; }
+    static double apply(double left, double right) { return left_nan_or(left, operate(left, right)); }
+};
+
+// A rule without its NaN select, for a right operand that is not NaN: a NaN
+// result then carries the only NaN operand, the left one, in either order.
+template <class Rule>
+struct WithoutNanSelect {
+    static constexpr bool wide = Rule::wide;
+    static double apply(double left, double right) { return Rule::operate(left, right); }
 };
 
 namespace loops {
@@ -147,7 +161,13 @@ void dispatch(F&& f) {
 // out[i] = source[i] op scalar
 template <class Rule>
 void apply_scalar(const double* __restrict source, double scalar, double* __restrict out, std::size_t count) {
-    loops::dispatch<Rule::wide>([&]<class Set>() { Set::template scalar<Rule>(source, scalar, out, count); });
+    // Scalars are rarely NaN; for all others the loop keeps its bare speed.
+    if (__builtin_isunordered(scalar, scalar)) {
+        loops::dispatch<Rule::wide>([&]<class Set>() { Set::template scalar<Rule>(source, scalar, out, count); });
+    } else {
+        loops::dispatch<Rule::wide>(
+            [&]<class Set>() { Set::template scalar<WithoutNanSelect<Rule>>(source, scalar, out, count); });
+    }
 }
 
 // out[i] = left[i] op right[i]
