@@ -9,6 +9,7 @@ from types import MappingProxyType
 
 import pytest
 
+from interpreter_texts import float_conversion_error
 from quorvex import QuorDict
 
 SCALAR = ["add_scalar", "subtract_scalar", "multiply_scalar", "divide_scalar", "reset"]
@@ -95,7 +96,7 @@ def test_aligned_method_messages(name):
     (lambda: P.add(Outer.Inner()), "argument 'other': 'Outer.Inner' object is not an instance of 'QuorDict'"),
     (lambda: P.add(Q, None), "argument 'fill': must be real number, not NoneType"),
     (lambda: P.multiply_scalar("2"), "argument 'value': must be real number, not str"),
-    (lambda: P.reset(Floaty("x")), "argument 'value': Floaty.__float__ returned non-float (type str)"),
+    (lambda: P.reset(Floaty("x")), "argument 'value': " + str(float_conversion_error(Floaty("x")))),
     (lambda: QuorDict(), "QuorDict.__new__() missing 1 required positional argument: 'dict'"),
     (lambda: QuorDict({}, {}), "QuorDict.__new__() takes 1 positional arguments but 2 were given"),
     (lambda: QuorDict({}, dict={}), "QuorDict.__new__() got multiple values for argument 'dict'"),

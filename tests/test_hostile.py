@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 
 import quorvex
+from interpreter_texts import float_conversion_error
 
 QuorDict = quorvex.QuorDict
 ROOT = Path(__file__).resolve().parent.parent
@@ -93,36 +94,44 @@ PLACES = {
              lambda x: {"a": 1.0 + x, "b": -2.5 + x, "é": math.inf + x}),
     "dict-value": (lambda d, x: QuorDict({"k": x}), "", lambda x: {"k": x}),
 }
+# Numbers whose conversion fails, and the exception type it fails with; the
+# text is the interpreter's own, which differs between versions.
 MISBEHAVING = {
-    "float-returns-str": (Returns("1.0"), TypeError, "Returns.__float__ returned non-float (type str)"),
-    "float-returns-none": (Returns(None), TypeError, "Returns.__float__ returned non-float (type NoneType)"),
-    "index-returns-str": (IndexReturns("7"), TypeError, "__index__ returned non-int (type str)"),
-    "index-returns-huge": (IndexReturns(10**400), OverflowError, "int too large to convert to float"),
-    "raises-keyboard-interrupt": (Raises(KeyboardInterrupt("k")), KeyboardInterrupt, "k"),
-    "raises-system-exit": (Raises(SystemExit("s")), SystemExit, "s"),
-    "raises-stop-iteration": (Raises(StopIteration("i")), StopIteration, "i"),
-    "raises-memory-error": (Raises(MemoryError("m")), MemoryError, "m"),
-    "raises-recursion-error": (Raises(RecursionError("r")), RecursionError, "r"),
+    "float-returns-str": (Returns("1.0"), TypeError),
+    "float-returns-none": (Returns(None), TypeError),
+    "index-returns-str": (IndexReturns("7"), TypeError),
+    "index-returns-huge": (IndexReturns(10**400), OverflowError),
+    "raises-keyboard-interrupt": (Raises(KeyboardInterrupt("k")), KeyboardInterrupt),
+    "raises-system-exit": (Raises(SystemExit("s")), SystemExit),
+    "raises-stop-iteration": (Raises(StopIteration("i")), StopIteration),
+    "raises-memory-error": (Raises(MemoryError("m")), MemoryError),
+    "raises-recursion-error": (Raises(RecursionError("r")), RecursionError),
 }
 
 
 @pytest.mark.parametrize("place", PLACES.values(), ids=PLACES.keys())
-@pytest.mark.parametrize("hostile, error, message", MISBEHAVING.values(), ids=MISBEHAVING.keys())
-def test_misbehaving_number_protocols(base, place, hostile, error, message):
+@pytest.mark.parametrize("hostile, error", MISBEHAVING.values(), ids=MISBEHAVING.keys())
+def test_misbehaving_number_protocols(base, place, hostile, error):
     call, prefix, _ = place
+    expected = float_conversion_error(hostile)
+    assert type(expected) is error
     with pytest.raises(error) as caught:
         call(base, hostile)
     assert type(caught.value) is error
-    assert str(caught.value) == (prefix + message if error is TypeError else message)
+    assert str(caught.value) == (prefix + str(expected) if error is TypeError else str(expected))
 
 
 @pytest.mark.parametrize("place", PLACES.values(), ids=PLACES.keys())
 def test_float_subclass_result_under_warnings_as_errors(base, place):
     call, _, _ = place
+    hostile = Returns(FloatSubclass(2.0))
     with warnings.catch_warnings():
         warnings.simplefilter("error", DeprecationWarning)
-        with pytest.raises(DeprecationWarning, match=r"^Returns.__float__ returned non-float \(type FloatSubclass\)"):
-            call(base, Returns(FloatSubclass(2.0)))
+        expected = float_conversion_error(hostile)
+        with pytest.raises(DeprecationWarning) as caught:
+            call(base, hostile)
+    assert type(expected) is DeprecationWarning and "FloatSubclass" in str(expected)
+    assert str(caught.value) == str(expected)
 
 
 def stack_depth():
