@@ -12,22 +12,45 @@ tree="$PWD"
 source scripts/debian_chroot.sh
 
 started=$SECONDS
-# suite, then the versions tested in it
+# A suite, then the versions tested in it.
 matrix=("trixie 3.13" "sid 3.14 3.15")
 
+logs="$(mktemp -d)"
 work=""
-cleanup() { [ -z "$work" ] || rm -rf --one-file-system "$work"; }
+declare -A preparing=()
+cleanup() {
+    local pid
+    for pid in "${preparing[@]}"; do kill "$pid" 2>/dev/null || true; done
+    [ -z "$work" ] || rm -rf --one-file-system "$work"
+    rm -rf "$logs"
+}
 trap cleanup EXIT
+
+# Making a chroot is mostly waiting for the network and dpkg, so every suite
+# is prepared at once, and the later ones get ready while the first one tests.
+for entry in "${matrix[@]}"; do
+    read -r suite versions <<<"$entry"
+    packages=(g++ cmake ninja-build)
+    for version in $versions; do
+        packages+=("python$version" "python$version-dev" "python$version-venv")
+    done
+    debian_chroot_ensure "$suite" "${packages[@]}" >"$logs/$suite.root" 2>"$logs/$suite.log" &
+    preparing[$suite]=$!
+done
 
 failed=()
 for entry in "${matrix[@]}"; do
     read -r suite versions <<<"$entry"
-    mapfile -t packages < <(for version in $versions; do
-        echo "python$version" "python$version-dev" "python$version-venv"
-    done | tr ' ' '\n'; printf '%s\n' g++ cmake ninja-build)
-    step=$SECONDS
-    root="$(debian_chroot_ensure "$suite" "${packages[@]}")"
-    echo "15-versions: $suite chroot ready in $((SECONDS - step)) s"
+    if ! wait "${preparing[$suite]}"; then
+        unset "preparing[$suite]"
+        tail -n 40 "$logs/$suite.log"
+        echo "15-versions: the $suite chroot could not be made"
+        failed+=($versions)
+        continue
+    fi
+    unset "preparing[$suite]"
+    root="$(cat "$logs/$suite.root")"
+    echo "15-versions: $suite chroot ready at $((SECONDS - started)) s"
 
     for version in $versions; do
         step=$SECONDS
@@ -62,7 +85,7 @@ for entry in "${matrix[@]}"; do
             tail -n 60 "$work/log"
             failed+=("$version")
         fi
-        cleanup
+        rm -rf --one-file-system "$work"
         work=""
     done
 done
