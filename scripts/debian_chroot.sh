@@ -36,7 +36,8 @@ debian_chroot_mirror() {
     fi
     local codename site
     codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-}")"
-    site="$(apt-get indextargets --format '$(SITE) $(RELEASE)' 2>/dev/null |
+    # --no-release-info: read the sources themselves, downloaded lists or not.
+    site="$(apt-get indextargets --no-release-info --format '$(SITE) $(RELEASE)' 2>/dev/null |
         awk -v codename="$codename" '$2 == codename { print $1; exit }')"
     if [ -z "$site" ]; then
         echo "debian_chroot: no apt source of the host names release '$codename'; set QUORVEX_DEBIAN_MIRROR" >&2
@@ -112,7 +113,8 @@ debian_chroot_ensure() {
         flock 9
         if [ ! -e "$root/.quorvex-complete" ]; then
             if ! command -v debootstrap >/dev/null; then
-                apt-get install -y -q -o DPkg::Lock::Timeout=600 debootstrap >&2
+                apt-get install -y -q -o DPkg::Lock::Timeout=600 debootstrap >&2 ||
+                    { apt-get update -q >&2 && apt-get install -y -q -o DPkg::Lock::Timeout=600 debootstrap >&2; }
             fi
             local mirror
             mirror="$(debian_chroot_mirror)"
