@@ -61,7 +61,7 @@ debian_chroot_run() {
         set -e
         root="$1"
         shift
-        trap "umount -l \"\$root/dev/shm\" \"\$root/dev/pts\" \"\$root/proc\" 2>/dev/null || true" EXIT
+        trap "umount -l \"\$root/etc/resolv.conf\" \"\$root/dev/shm\" \"\$root/dev/pts\" \"\$root/proc\" 2>/dev/null || true" EXIT
         mount -t proc proc "$root/proc"
         mount --bind /dev/pts "$root/dev/pts"
         mount -t tmpfs -o mode=1777 shm "$root/dev/shm"
