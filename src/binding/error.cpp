@@ -3,11 +3,13 @@
 #include "binding/error.hpp"
 
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "binding/frame.hpp"
 #include "binding/panic.hpp"
 #include "binding/panic_exception.hpp"
+#include "binding/raised_exception.hpp"
 #include "binding/released_gil.hpp"
 
 namespace quorvex {
@@ -63,6 +65,7 @@ public:
             if (OwnedRef qualname = OwnedRef::steal(PyType_GetQualName(Py_TYPE(object_.get())))) {
                 type_name = lossy_text(qualname.get());
             } else {
+                throw_if_out_of_memory();
                 PyErr_Clear();
                 type_name = "<failed to extract type name>";
             }
@@ -89,12 +92,7 @@ void raise_lazy(std::unique_ptr<PyErr::Maker> maker) {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     }
     made = {};
-    PyObject* raised_type = nullptr;
-    PyObject* raised_value = nullptr;
-    PyObject* raised_traceback = nullptr;
-    PyErr_Fetch(&raised_type, &raised_value, &raised_traceback);
-    PyErr_NormalizeException(&raised_type, &raised_value, &raised_traceback);
-    PyErr_Restore(raised_type, raised_value, raised_traceback);
+    restore_raised_exception(take_raised_exception());
 }
 
 // Rust's debug form of a string: quoted, with escapes.
@@ -182,26 +180,22 @@ PyErr PyErr::from_normalized(OwnedRef type, OwnedRef value, OwnedRef traceback) 
 }
 
 std::optional<PyErr> PyErr::take() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (type == nullptr) {
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
+    RaisedException raised = take_raised_exception();
+    if (!raised.type) {
         return std::nullopt;
     }
-    PyErr_NormalizeException(&type, &value, &traceback);
-    OwnedRef owned_type = OwnedRef::steal(type);
-    OwnedRef owned_value = OwnedRef::steal(value);
-    OwnedRef owned_traceback = OwnedRef::steal(traceback);
-    if (!owned_value) {
+    if (!raised.value) {
         panic("normalized exception value missing");
     }
-    if (owned_type.get() == panic_exception_type()) {
-        resume_panic_from_python(std::move(owned_type), std::move(owned_value), std::move(owned_traceback));
+    PyObject* panic_type = panic_exception_type();
+    if (panic_type == nullptr) {
+        // No exception can be an instance of a class that could not be made:
+        // the one being taken is what the caller needs, not that failure.
+        PyErr_Clear();
+    } else if (raised.type.get() == panic_type) {
+        resume_panic_from_python(std::move(raised.type), std::move(raised.value), std::move(raised.traceback));
     }
-    return from_normalized(std::move(owned_type), std::move(owned_value), std::move(owned_traceback));
+    return from_normalized(std::move(raised.type), std::move(raised.value), std::move(raised.traceback));
 }
 
 PyErr PyErr::fetch() {
@@ -219,7 +213,8 @@ void PyErr::restore() && {
     if (auto* normalized = std::get_if<Normalized>(&state.content)) {
         Normalized handed = *normalized;
         state.content = Taken{};
-        PyErr_Restore(handed.type, handed.value, handed.traceback);
+        restore_raised_exception(
+            {OwnedRef::steal(handed.type), OwnedRef::steal(handed.value), OwnedRef::steal(handed.traceback)});
         return;
     }
     auto maker = std::move(std::get<std::unique_ptr<Maker>>(state.content));
@@ -260,20 +255,14 @@ const PyErr::Normalized& PyErr::normalize() {
             return;
         }
         raise_lazy(std::move(std::get<std::unique_ptr<Maker>>(content)));
-        PyObject* type = nullptr;
-        PyObject* value = nullptr;
-        PyObject* traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        OwnedRef owned_type = OwnedRef::steal(type);
-        OwnedRef owned_value = OwnedRef::steal(value);
-        OwnedRef owned_traceback = OwnedRef::steal(traceback);
-        if (!owned_type) {
+        RaisedException raised = take_raised_exception();
+        if (!raised.type) {
             panic("Exception type missing");
         }
-        if (!owned_value) {
+        if (!raised.value) {
             panic("Exception value missing");
         }
-        state.content = Normalized{owned_type.release(), owned_value.release(), owned_traceback.release()};
+        state.content = Normalized{raised.type.release(), raised.value.release(), raised.traceback.release()};
     });
     if (auto* normalized = std::get_if<Normalized>(&state.content)) {
         return *normalized;
@@ -302,7 +291,7 @@ std::string PyErr::debug_text() {
         bool attach;
         PyGILState_STATE state;
         ~Detach() {
-            if (attach) {
+            if (attach && !unwinding_without_interpreter()) {
                 PyGILState_Release(state);
             }
         }
@@ -328,6 +317,7 @@ std::string lossy_text(PyObject* unicode) {
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(unicode, &size)) {
         return std::string(utf8, static_cast<std::size_t>(size));
     }
+    throw_if_out_of_memory();
     PyErr_Clear();
     OwnedRef bytes = expect_object(PyUnicode_AsEncodedString(unicode, "utf-8", "surrogatepass"));
     OwnedRef repaired =
@@ -345,10 +335,14 @@ std::string display_with(PyObject* object, PyObject* (*render)(PyObject*)) {
     if (OwnedRef text = OwnedRef::steal(render(object))) {
         return lossy_text(text.get());
     }
+    // Out of memory the text cannot be made either way: the message that
+    // would hold it fails as a whole.
+    throw_if_out_of_memory();
     write_unraisable(PyErr::fetch(), object);
     if (OwnedRef name = OwnedRef::steal(PyType_GetName(Py_TYPE(object)))) {
         return "<unprintable " + lossy_text(name.get()) + " object>";
     }
+    throw_if_out_of_memory();
     PyErr_Clear();
     return "<unprintable object>";
 }
@@ -368,8 +362,25 @@ void write_unraisable(PyErr error, PyObject* object) {
     PyErr_WriteUnraisable(object);
 }
 
+void throw_if_out_of_memory() {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+    }
+}
+
+PyErr::Made current_exception_as_made() {
+    RaisedException raised = take_raised_exception();
+    if (!raised.type) {
+        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        raised = take_raised_exception();
+    }
+    return {std::move(raised.type), std::move(raised.value)};
+}
+
 OwnedRef expect_object(PyObject* result) {
     if (result == nullptr) {
+        throw_if_out_of_memory();
         if (PyErr_Occurred() != nullptr) {
             write_unraisable(PyErr::fetch(), nullptr);
         }

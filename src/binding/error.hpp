@@ -90,9 +90,19 @@ std::string display_repr(PyObject* object);
 // (which may be null); the hook clears it.
 void write_unraisable(PyErr error, PyObject* object);
 
-// Checks a C API result that must be a new object: on null, reports any
-// pending exception as unraisable and panics with "PyObject pointer is null".
+// Checks a C API result that must be a new object. On null with a
+// MemoryError pending, clears it and throws std::bad_alloc (the call frame
+// raises a MemoryError); otherwise reports any pending exception as
+// unraisable and panics with "PyObject pointer is null".
 OwnedRef expect_object(PyObject* result);
+
+// If the pending exception is a MemoryError, clears it and throws
+// std::bad_alloc, which the call frame raises as a MemoryError.
+void throw_if_out_of_memory();
+
+// For a maker that could not build its exception: the exception that
+// stopped it (moved out of the interpreter), raised in place of its own.
+PyErr::Made current_exception_as_made();
 
 // The Result of an operation that can fail with a PyErr.
 template <class T>

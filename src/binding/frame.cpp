@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "binding/panic_exception.hpp"
+#include "binding/thread_exit.hpp"
 
 namespace quorvex {
 
@@ -60,14 +61,19 @@ void release_ref(PyObject* object) noexcept {
     if (object == nullptr) {
         return;
     }
-    if (frame_depth > 0) {
+    if (frame_depth > 0 && !unwinding_without_interpreter()) {
         Py_DECREF(object);
         return;
     }
-    PendingReleases& list = pending_list();
-    std::lock_guard<std::mutex> held(list.lock);
-    list.references.push_back(object);
-    releases_waiting.store(true, std::memory_order_release);
+    // With no memory left to note the deferral, the reference is leaked: a
+    // release must not fail.
+    try {
+        PendingReleases& list = pending_list();
+        std::lock_guard<std::mutex> held(list.lock);
+        list.references.push_back(object);
+        releases_waiting.store(true, std::memory_order_release);
+    } catch (const std::bad_alloc&) {
+    }
 }
 
 namespace frame_detail {
@@ -81,11 +87,34 @@ FrameCount::FrameCount() {
         panic("Attaching a thread to the interpreter is currently prohibited.");
     }
     ++frame_depth;
+    note_frame_thread_state();
     release_pending_references();
 }
 
+void raise_error(PyErr error) {
+    try {
+        std::move(error).restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+}
+
+void raise_panic(PanicPayload payload) {
+    try {
+        from_panic_payload(std::move(payload)).restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+}
+
 void report_unraisable_panic(PanicPayload payload) {
-    write_unraisable(from_panic_payload(std::move(payload)), nullptr);
+    raise_panic(std::move(payload));
+    PyErr_WriteUnraisable(nullptr);
+}
+
+void report_unraisable_memory_error() {
+    PyErr_NoMemory();
+    PyErr_WriteUnraisable(nullptr);
 }
 
 void abort_at_boundary() {

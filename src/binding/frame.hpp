@@ -5,9 +5,12 @@
 //   1. arms the abort guard: a panic not caught in step 4 ends the process;
 //   2. counts the thread in (`frame_depth`; a negative count forbids entry);
 //   3. releases references whose release had to be deferred;
-//   4. runs the body, catching a panic;
+//   4. runs the body, catching a panic, and std::bad_alloc (from the storage
+//      or from a Python object that could not be made) as a MemoryError;
 //   5. maps the outcome onto the entry's return convention;
 //   6. counts the thread out and disarms the guard.
+// A forced unwind (a thread that the interpreter ends at exit) is neither an
+// outcome nor a panic: it passes through the frame untouched.
 //
 // The entry convention follows from what the body returns:
 //   Result<OwnedRef> -> new reference, or null with an exception set;
@@ -16,7 +19,10 @@
 // The frame neither takes nor gives up the interpreter lock: it only counts.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <cstdint>
+#include <new>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -51,13 +57,21 @@ public:
     FrameCount& operator=(const FrameCount&) = delete;
 };
 
+// The outcome of a body that ran out of memory: a MemoryError.
+struct OutOfMemory {};
+
+// Step 5: raise a body's error or its panic; if that needs memory that is not
+// there, the MemoryError is raised instead.
+void raise_error(PyErr error);
+void raise_panic(PanicPayload payload);
 void report_unraisable_panic(PanicPayload payload);
+void report_unraisable_memory_error();
 [[noreturn]] void abort_at_boundary();
 
 }  // namespace frame_detail
 
 template <class Body>
-auto run_in_frame(Body&& body) noexcept {
+auto run_in_frame(Body&& body) {
     using Returned = decltype(body());
     try {
         frame_detail::FrameCount counted;
@@ -66,14 +80,18 @@ auto run_in_frame(Body&& body) noexcept {
                 body();
             } catch (Panic& caught) {
                 frame_detail::report_unraisable_panic(std::move(caught.payload));
+            } catch (const std::bad_alloc&) {
+                frame_detail::report_unraisable_memory_error();
             }
             return;
         } else {
-            std::variant<Returned, PanicPayload> outcome{std::in_place_index<1>};
+            std::variant<Returned, PanicPayload, frame_detail::OutOfMemory> outcome{std::in_place_index<2>};
             try {
                 outcome.template emplace<0>(body());
             } catch (Panic& caught) {
                 outcome.template emplace<1>(std::move(caught.payload));
+            } catch (const std::bad_alloc&) {
+                outcome.template emplace<2>();
             }
             constexpr bool is_exec_slot = std::is_same_v<Returned, Status>;
             using Entry = std::conditional_t<is_exec_slot, int, PyObject*>;
@@ -85,9 +103,11 @@ auto run_in_frame(Body&& body) noexcept {
                         return result->value().release();
                     }
                 }
-                result->take_error().restore();
+                frame_detail::raise_error(result->take_error());
+            } else if (auto* payload = std::get_if<1>(&outcome)) {
+                frame_detail::raise_panic(std::move(*payload));
             } else {
-                from_panic_payload(std::move(std::get<1>(outcome))).restore();
+                PyErr_NoMemory();
             }
             if constexpr (is_exec_slot) {
                 return Entry{-1};
@@ -95,6 +115,9 @@ auto run_in_frame(Body&& body) noexcept {
                 return static_cast<PyObject*>(nullptr);
             }
         }
+    } catch (abi::__forced_unwind&) {
+        // The interpreter is ending this thread (thread_exit.hpp).
+        throw;
     } catch (...) {
         frame_detail::abort_at_boundary();
     }

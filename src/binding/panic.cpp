@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string_view>
 
 namespace quorvex {
 namespace {
@@ -35,18 +37,27 @@ bool backtrace_requested() {
 }
 
 // The whole report goes out in one write so that reports of two threads never
-// interleave line by line.
-void write_report(const char* message, const std::source_location& where) {
-    std::string report = "\nthread " + thread_label() + " panicked at " + project_relative(where.file_name()) + ":" +
-                         std::to_string(where.line()) + ":" + std::to_string(where.column()) + ":\n" + message + "\n";
+// interleave line by line; without memory for it, it goes out piece by piece.
+void write_report(std::string_view message, const std::source_location& where) noexcept {
     const bool with_backtrace = backtrace_requested();
-    if (!with_backtrace) {
-        report += "note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n";
-    } else {
-        report += "stack backtrace:\n";
-    }
+    const char* closing = with_backtrace
+                              ? "stack backtrace:\n"
+                              : "note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n";
     std::fflush(stderr);
-    std::fwrite(report.data(), 1, report.size(), stderr);
+    try {
+        std::string report = "\nthread " + thread_label() + " panicked at " + project_relative(where.file_name()) +
+                             ":" + std::to_string(where.line()) + ":" + std::to_string(where.column()) + ":\n";
+        report.append(message);
+        report += "\n";
+        report += closing;
+        std::fwrite(report.data(), 1, report.size(), stderr);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "\nthread panicked at %s:%u:%u:\n", project_relative(where.file_name()),
+                     static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()));
+        std::fwrite(message.data(), 1, message.size(), stderr);
+        std::fputs("\n", stderr);
+        std::fputs(closing, stderr);
+    }
     std::fflush(stderr);
     if (with_backtrace) {
         void* frames[128];
@@ -72,8 +83,12 @@ void panic(std::string message, std::source_location where) {
 }
 
 void panic_with_payload(PanicPayload payload, std::source_location where) {
-    const char* text = payload_text(payload);
-    write_report(text != nullptr ? text : "Box<dyn Any>", where);
+    if (const auto* owned = std::get_if<std::string>(&payload)) {
+        write_report(*owned, where);  // whole, NUL characters included
+    } else {
+        const char* text = payload_text(payload);
+        write_report(text != nullptr ? text : "Box<dyn Any>", where);
+    }
     throw Panic{std::move(payload)};
 }
 

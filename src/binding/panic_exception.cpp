@@ -7,6 +7,7 @@
 #include "binding/error.hpp"
 #include "binding/frame.hpp"
 #include "binding/panic.hpp"
+#include "binding/raised_exception.hpp"
 #include "binding/released_gil.hpp"
 
 namespace quorvex {
@@ -28,7 +29,11 @@ class PanicExceptionMaker final : public PyErr::Maker {
 public:
     explicit PanicExceptionMaker(std::string message) : message_(std::move(message)) {}
     PyErr::Made make() override {
-        OwnedRef type = OwnedRef::borrow(panic_exception_type());
+        PyObject* panic_type = panic_exception_type();
+        if (panic_type == nullptr) {
+            return current_exception_as_made();
+        }
+        OwnedRef type = OwnedRef::borrow(panic_type);
         OwnedRef text =
             expect_object(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
         OwnedRef args = expect_object(PyTuple_New(1));
@@ -46,22 +51,35 @@ PyObject* panic_exception_type() {
     if (PyObject* made = __atomic_load_n(&panic_type_cell, __ATOMIC_ACQUIRE)) {
         return made;
     }
-    call_once_without_gil(panic_type_once, [] {
-        release_pending_references();
-        PyObject* made =
-            PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_exception_doc, PyExc_BaseException, nullptr);
-        if (made == nullptr) {
-            PyErr error = PyErr::fetch();
-            panic("Failed to initialize new exception type.: " + error.debug_text());
-        }
-        __atomic_store_n(&panic_type_cell, made, __ATOMIC_RELEASE);
-    });
+    // A failure leaves the once flag unset, so the next need tries again.
+    // It cannot be reported from inside the one-time work: taking the error
+    // back from the interpreter asks for this very class.
+    struct CreationFailed {};
+    try {
+        call_once_without_gil(panic_type_once, [] {
+            release_pending_references();
+            PyObject* made = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_exception_doc,
+                                                       PyExc_BaseException, nullptr);
+            if (made == nullptr) {
+                throw CreationFailed{};
+            }
+            __atomic_store_n(&panic_type_cell, made, __ATOMIC_RELEASE);
+        });
+    } catch (const CreationFailed&) {
+        return nullptr;
+    }
     return panic_type_cell;
 }
 
 PyErr from_panic_payload(PanicPayload payload) {
-    const char* text = payload_text(payload);
-    std::string message = text != nullptr ? std::string(text) : std::string("panic from Rust code");
+    std::string message;
+    if (auto* owned = std::get_if<std::string>(&payload)) {
+        message = std::move(*owned);  // whole, NUL characters included
+    } else if (const char* text = payload_text(payload)) {
+        message = text;
+    } else {
+        message = "panic from Rust code";
+    }
     payload = PanicPayload{};
     return PyErr::lazy(std::make_unique<PanicExceptionMaker>(std::move(message)));
 }
@@ -78,7 +96,7 @@ void resume_panic_from_python(OwnedRef type, OwnedRef value, OwnedRef traceback)
     std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
     std::fputs("Python stack trace below:\n", stderr);
     std::fflush(stderr);
-    PyErr_Restore(type.release(), value.release(), traceback.release());
+    restore_raised_exception({std::move(type), std::move(value), std::move(traceback)});
     PyErr_PrintEx(0);
     resume_panic(std::move(message));
 }

@@ -11,7 +11,8 @@
 
 namespace quorvex {
 
-// The class object (borrowed; it lives for the rest of the process).
+// The class object (borrowed; it lives for the rest of the process), or null
+// with the interpreter's exception set when it cannot be created.
 PyObject* panic_exception_type();
 
 // Turns a PanicException that Python code let escape back into a panic:

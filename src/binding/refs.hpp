@@ -11,12 +11,14 @@
 //
 // Every body releases what it took through these destructors, so an error or a
 // panic that leaves a body cannot leak a reference. The wrapper is one pointer
-// wide and costs nothing over the hand-written form.
+// wide and costs nothing over the hand-written form. A holder that a thread
+// ending at interpreter exit unwinds leaks its reference (thread_exit.hpp).
 #pragma once
 
 #include <utility>
 
 #include "binding/python.hpp"
+#include "binding/thread_exit.hpp"
 
 namespace quorvex {
 
@@ -33,7 +35,11 @@ public:
     }
     OwnedRef(const OwnedRef&) = delete;
     OwnedRef& operator=(const OwnedRef&) = delete;
-    ~OwnedRef() { reset(); }
+    ~OwnedRef() {
+        if (object_ != nullptr && !unwinding_without_interpreter()) {
+            Py_DECREF(object_);
+        }
+    }
 
     // Consumes a new reference; null gives an empty holder.
     static OwnedRef steal(PyObject* object) noexcept { return OwnedRef(object); }

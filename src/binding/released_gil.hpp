@@ -4,9 +4,17 @@
 // interpreter lock while it waits: the other thread may need the lock to
 // finish. So the caller gives the lock up (saving its frame count, which is
 // 0 while the lock is not held), runs or waits for the work, and takes the
-// lock back. The work itself runs with the lock held. Both steps are guards,
-// so a panic inside the work leaves the lock and the count as they were.
+// lock back. The work itself runs with the lock held.
+//
+// Taking the lock back is not left to destructors. At interpreter exit
+// PyEval_RestoreThread ends a daemon thread with a forced unwind, and a
+// destructor that starts an unwind (or one that runs while a panic unwinds)
+// terminates the process. So the lock is taken back in plain code and in
+// handlers, which may start an unwind, and a forced unwind passes through
+// untouched: the thread it ends holds no lock to give back.
 #pragma once
+
+#include <cxxabi.h>
 
 #include <cstdint>
 #include <mutex>
@@ -15,48 +23,52 @@
 
 namespace quorvex {
 
-class ReleasedGil {
+// The calling thread's hold on the interpreter lock, given up and taken back.
+class GilHold {
 public:
-    ReleasedGil() : saved_depth_(frame_depth), thread_(PyEval_SaveThread()) { frame_depth = 0; }
-    ~ReleasedGil() {
+    void release() noexcept {
+        saved_depth_ = frame_depth;
+        thread_ = PyEval_SaveThread();
+        frame_depth = 0;
+    }
+    void reacquire() {
         PyEval_RestoreThread(thread_);
         frame_depth = saved_depth_;
     }
-    ReleasedGil(const ReleasedGil&) = delete;
-    ReleasedGil& operator=(const ReleasedGil&) = delete;
-
-    // Holds the lock again for the duration of a piece of work.
-    class Reacquired {
-    public:
-        explicit Reacquired(ReleasedGil& released) : released_(released) {
-            PyEval_RestoreThread(released_.thread_);
-            frame_depth = released_.saved_depth_;
-        }
-        ~Reacquired() {
-            frame_depth = 0;
-            released_.thread_ = PyEval_SaveThread();
-        }
-        Reacquired(const Reacquired&) = delete;
-        Reacquired& operator=(const Reacquired&) = delete;
-
-    private:
-        ReleasedGil& released_;
-    };
 
 private:
-    std::intptr_t saved_depth_;
-    PyThreadState* thread_;
+    std::intptr_t saved_depth_ = 0;
+    PyThreadState* thread_ = nullptr;
 };
 
 // Runs `work` once per `flag`, with the interpreter lock held, waiting for
-// another thread's run without the lock.
+// another thread's run without the lock. If `work` throws, the flag stays
+// unset (the next caller runs it again) and the exception propagates with
+// the lock held again.
 template <class Work>
 void call_once_without_gil(std::once_flag& flag, Work&& work) {
-    ReleasedGil released;
-    std::call_once(flag, [&] {
-        ReleasedGil::Reacquired held(released);
-        work();
-    });
+    GilHold hold;
+    hold.release();
+    try {
+        std::call_once(flag, [&] {
+            hold.reacquire();
+            try {
+                work();
+            } catch (abi::__forced_unwind&) {
+                throw;
+            } catch (...) {
+                hold.release();
+                throw;
+            }
+            hold.release();
+        });
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        hold.reacquire();
+        throw;
+    }
+    hold.reacquire();
 }
 
 }  // namespace quorvex

@@ -75,6 +75,7 @@ Status parse_common(const CallSignature& signature, Py_ssize_t nargs, PyObject**
         Py_ssize_t size = 0;
         const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
         if (text == nullptr) {
+            throw_if_out_of_memory();
             PyErr_Clear();
             failure = unexpected_keyword(signature, name);
             return false;

@@ -99,6 +99,9 @@ Status module_add(PyObject* module, PyObject* name, PyObject* value) {
     }
     if (PyList_Append(list.value().get(), name) < 0) {
         PyErr error = PyErr::fetch();
+        if (PyErr_GivenExceptionMatches(error.exception_type(), PyExc_MemoryError)) {
+            return error;
+        }
         panic("could not append __name__ to __all__: " + error.debug_text());
     }
     list.value().reset();

@@ -143,7 +143,10 @@ void KeyBuffer::grow(std::size_t extra) {
             capacity = static_cast<std::size_t>(estimate);
         }
     }
-    bytes_.reset(static_cast<unsigned char*>(raw_reallocate(bytes_.release(), capacity)));
+    // The block stays owned until the move succeeds: a failed one keeps it.
+    void* moved = raw_reallocate(bytes_.get(), capacity);
+    (void)bytes_.release();
+    bytes_.reset(static_cast<unsigned char*>(moved));
     capacity_ = capacity;
 }
 
@@ -154,7 +157,9 @@ void KeyBuffer::shrink_to_fit() {
     if (size_ == 0) {
         bytes_.reset();
     } else {
-        bytes_.reset(static_cast<unsigned char*>(raw_reallocate(bytes_.release(), size_)));
+        void* moved = raw_reallocate(bytes_.get(), size_);
+        (void)bytes_.release();
+        bytes_.reset(static_cast<unsigned char*>(moved));
     }
     capacity_ = size_;
 }

@@ -3,8 +3,7 @@
 #include <sys/mman.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+#include <new>
 
 #include "storage/host.hpp"
 
@@ -13,9 +12,8 @@ namespace quorvex {
 namespace {
 
 // Out of line and cold: the allocation fast path stays a call plus a test.
-[[noreturn, gnu::cold, gnu::noinline]] void allocation_failed(std::size_t bytes) {
-    std::fprintf(stderr, "memory allocation of %zu bytes failed\n", bytes);
-    std::abort();
+[[noreturn, gnu::cold, gnu::noinline]] void allocation_failed() {
+    throw std::bad_alloc();
 }
 
 // Blocks this large are value arrays and tables of about half a million keys
@@ -47,7 +45,7 @@ void advise_huge_pages(void* block, std::size_t bytes) noexcept {
 void* raw_allocate(std::size_t bytes) {
     void* block = host_allocate(bytes);
     if (block == nullptr) [[unlikely]] {
-        allocation_failed(bytes);
+        allocation_failed();
     }
     advise_huge_pages(block, bytes);
     return block;
@@ -56,7 +54,7 @@ void* raw_allocate(std::size_t bytes) {
 void* raw_reallocate(void* block, std::size_t bytes) {
     void* moved = host_reallocate(block, bytes);
     if (moved == nullptr) [[unlikely]] {
-        allocation_failed(bytes);
+        allocation_failed();
     }
     advise_huge_pages(moved, bytes);
     return moved;

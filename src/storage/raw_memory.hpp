@@ -6,9 +6,10 @@
 // Blocks of 4 MiB and more (value arrays and tables of about half a million
 // keys) are advised to use transparent huge pages; see raw_memory.cpp.
 //
-// Allocation never reports failure to the caller. Running out of memory writes
-// "memory allocation of N bytes failed" to stderr and aborts the process, so
-// callers need no null checks and no error paths.
+// Running out of memory throws std::bad_alloc, which unwinds through the
+// storage's owners (each block has one from the moment it exists) to the call
+// frame, which raises MemoryError: the call fails, and everything it had
+// taken is released on the way. Callers need no null checks.
 #pragma once
 
 #include <cstddef>
