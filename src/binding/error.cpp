@@ -291,7 +291,7 @@ std::string PyErr::debug_text() {
         bool attach;
         PyGILState_STATE state;
         ~Detach() {
-            if (attach && !unwinding_without_interpreter()) {
+            if (attach && !ended_by_interpreter_exit()) {
                 PyGILState_Release(state);
             }
         }

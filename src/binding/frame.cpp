@@ -61,7 +61,7 @@ void release_ref(PyObject* object) noexcept {
     if (object == nullptr) {
         return;
     }
-    if (frame_depth > 0 && !unwinding_without_interpreter()) {
+    if (frame_depth > 0 && !ended_by_interpreter_exit()) {
         Py_DECREF(object);
         return;
     }
@@ -87,7 +87,6 @@ FrameCount::FrameCount() {
         panic("Attaching a thread to the interpreter is currently prohibited.");
     }
     ++frame_depth;
-    note_frame_thread_state();
     release_pending_references();
 }
 

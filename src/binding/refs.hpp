@@ -36,7 +36,7 @@ public:
     OwnedRef(const OwnedRef&) = delete;
     OwnedRef& operator=(const OwnedRef&) = delete;
     ~OwnedRef() {
-        if (object_ != nullptr && !unwinding_without_interpreter()) {
+        if (object_ != nullptr && !ended_by_interpreter_exit()) {
             Py_DECREF(object_);
         }
     }

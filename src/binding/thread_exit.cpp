@@ -1,34 +1,28 @@
 #include "binding/thread_exit.hpp"
 
-namespace quorvex {
-namespace {
+namespace quorvex::thread_exit_detail {
 
-// The current thread state without the checks that would end the process
-// when there is none. On 3.11 it is the state holding the lock, whichever
-// thread that is; from 3.12 on it is the calling thread's own, or null while
-// it is detached.
-PyThreadState* current_thread_state() noexcept {
+bool interpreter_finalizing() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
-    return PyThreadState_GetUnchecked();
+    return Py_IsFinalizing() != 0;
 #else
-    return _PyThreadState_UncheckedGet();
+    return _Py_IsFinalizing() != 0;
 #endif
 }
 
-constinit thread_local PyThreadState* frame_thread_state = nullptr;
-
-}  // namespace
-
-void note_frame_thread_state() noexcept {
-    frame_thread_state = current_thread_state();
-}
-
-namespace thread_exit_detail {
-
 bool holds_interpreter() noexcept {
-    PyThreadState* current = current_thread_state();
-    return current != nullptr && current == frame_thread_state;
+#if PY_VERSION_HEX >= 0x030D0000
+    // The calling thread's own state, null while it is detached.
+    return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;
+#else
+    // Before 3.12 the current state is the one holding the lock, whichever
+    // thread that is; the thread's own state is the one the GIL-state API
+    // registered for it.
+    PyThreadState* current = _PyThreadState_UncheckedGet();
+    return current != nullptr && current == PyGILState_GetThisThreadState();
+#endif
 }
 
-}  // namespace thread_exit_detail
-}  // namespace quorvex
+}  // namespace quorvex::thread_exit_detail

@@ -7,27 +7,25 @@
 // and a guard that runs on that way out must not touch a Python object, since
 // the finalising thread owns them all now. Such guards leak what they hold,
 // exactly as the interpreter's own frames on that thread do.
+//
+// A forced unwind is not an uncaught exception (std::uncaught_exceptions()
+// does not count it), so guards ask about the lock instead; the question is
+// only asked while the interpreter finalises, which keeps it cheap.
 #pragma once
-
-#include <exception>
 
 #include "binding/python.hpp"
 
 namespace quorvex {
 
 namespace thread_exit_detail {
-// True when the calling thread holds the interpreter lock with the thread
-// state it last entered a frame with.
+bool interpreter_finalizing() noexcept;
 bool holds_interpreter() noexcept;
 }  // namespace thread_exit_detail
 
-// Notes the calling thread's state at frame entry.
-void note_frame_thread_state() noexcept;
-
-// True while the calling thread unwinds without the interpreter lock: only
-// an ending thread does. Cheap when nothing unwinds.
-inline bool unwinding_without_interpreter() noexcept {
-    return std::uncaught_exceptions() != 0 && !thread_exit_detail::holds_interpreter();
+// True on a thread that must not touch Python objects because the
+// finalising interpreter is ending it.
+inline bool ended_by_interpreter_exit() noexcept {
+    return thread_exit_detail::interpreter_finalizing() && !thread_exit_detail::holds_interpreter();
 }
 
 }  // namespace quorvex
