@@ -36,7 +36,7 @@ IMPORT_SWEEP = """
 import os, signal, sys, _testcapi
 
 def attempt(inject):
-    signal.alarm(20)
+    signal.alarm(10)
     try:
         outcome = inject()
     except BaseException as caught:
