@@ -7,6 +7,7 @@ way the program must exit as it would without the module: status 0, nothing
 on stderr.
 """
 
+import os
 import subprocess
 import sys
 
@@ -58,6 +59,9 @@ CALLS = {
 RUNS = 8
 
 
+@pytest.mark.skipif(bool(os.environ.get("QUORVEX_SANITIZER")),
+                    reason="AddressSanitizer does not unpoison a stack that pthread_exit unwinds, "
+                    "and reports its own stale poison there")
 @pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())
 def test_exit_with_daemon_threads_inside_calls(call):
     program = PROGRAM.replace("CALL", call)

@@ -29,6 +29,7 @@
 
 #include "binding/error.hpp"
 #include "binding/panic.hpp"
+#include "binding/thread_exit.hpp"
 
 namespace quorvex {
 
@@ -71,7 +72,7 @@ void report_unraisable_memory_error();
 }  // namespace frame_detail
 
 template <class Body>
-auto run_in_frame(Body&& body) {
+QUORVEX_CATCHES_FORCED_UNWIND auto run_in_frame(Body&& body) {
     using Returned = decltype(body());
     try {
         frame_detail::FrameCount counted;

@@ -20,6 +20,7 @@
 #include <mutex>
 
 #include "binding/frame.hpp"
+#include "binding/thread_exit.hpp"
 
 namespace quorvex {
 
@@ -41,27 +42,36 @@ private:
     PyThreadState* thread_ = nullptr;
 };
 
+namespace released_gil_detail {
+
+// Runs `work` with the lock taken back, and gives it up again however `work`
+// ends, unless the interpreter is ending the thread.
+template <class Work>
+QUORVEX_CATCHES_FORCED_UNWIND void run_holding(GilHold& hold, Work& work) {
+    hold.reacquire();
+    try {
+        work();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        hold.release();
+        throw;
+    }
+    hold.release();
+}
+
+}  // namespace released_gil_detail
+
 // Runs `work` once per `flag`, with the interpreter lock held, waiting for
 // another thread's run without the lock. If `work` throws, the flag stays
 // unset (the next caller runs it again) and the exception propagates with
 // the lock held again.
 template <class Work>
-void call_once_without_gil(std::once_flag& flag, Work&& work) {
+QUORVEX_CATCHES_FORCED_UNWIND void call_once_without_gil(std::once_flag& flag, Work&& work) {
     GilHold hold;
     hold.release();
     try {
-        std::call_once(flag, [&] {
-            hold.reacquire();
-            try {
-                work();
-            } catch (abi::__forced_unwind&) {
-                throw;
-            } catch (...) {
-                hold.release();
-                throw;
-            }
-            hold.release();
-        });
+        std::call_once(flag, [&] { released_gil_detail::run_holding(hold, work); });
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {

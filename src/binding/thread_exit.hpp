@@ -15,6 +15,12 @@
 
 #include "binding/python.hpp"
 
+// A handler for abi::__forced_unwind binds its reference to no object: the
+// unwind is not a C++ exception, and catching it by reference to rethrow it is
+// the way the ABI provides. Functions with such a handler carry this mark so
+// that the undefined-behaviour sanitizer does not report that binding.
+#define QUORVEX_CATCHES_FORCED_UNWIND __attribute__((no_sanitize("null")))
+
 namespace quorvex {
 
 namespace thread_exit_detail {
