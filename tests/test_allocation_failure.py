@@ -115,7 +115,7 @@ def test_import_fails_cleanly_at_every_allocation_and_at_the_recursion_limit():
 
 
 SCRIPT_HEAD = """
-import ctypes, gc, struct, sys
+import ctypes, gc, pickle, struct, sys
 from functools import partial
 import quorvex
 from quorvex import QuorDict
@@ -172,6 +172,8 @@ operations = {
     "error-fill": partial(d.add, other, fill="x"),
     "error-from-python": partial(d.add_scalar, Refused()),
     "resumed-panic": partial(d.add_scalar, Panicking()),
+    "pickle": partial(pickle.dumps, d, 5),
+    "unpickle": partial(pickle.loads, pickle.dumps(d)),
 }
 for name in ["add_scalar", "subtract_scalar", "multiply_scalar", "divide_scalar", "reset"]:
     operations[name] = partial(getattr(d, name), 1.25)
@@ -184,6 +186,9 @@ for name in ["add", "subtract", "multiply", "divide"]:
 # operations that run Python code (__float__, __str__) meet that.
 INTERPRETER_LOSS = ("SystemError", ("error return without exception set",))
 RUNS_PYTHON_CODE = {"error-from-python", "resumed-panic"}
+# The pickle module's own failure paths keep blocks (so does a plain class
+# pickled through copyreg): for these two only correctness is judged.
+PICKLE_MACHINERY = {"pickle", "unpickle"}
 
 def bits(value):
     return struct.pack("<d", value).hex()
@@ -193,6 +198,8 @@ def describe(outcome):
         return (type(outcome).__name__, outcome.args)
     if isinstance(outcome, QuorDict):
         return ("QuorDict", sorted((k, bits(v)) for k, v in outcome.to_dict.items()), flag(outcome))
+    if isinstance(outcome, bytes):
+        return ("pickled", describe(pickle.loads(outcome)))
     if isinstance(outcome, float):
         return ("float", bits(outcome))
     return (type(outcome).__name__, sorted((k, bits(v)) for k, v in outcome.items()))
@@ -228,8 +235,9 @@ def sweep(name, operation, expected):
     assert [sys.getrefcount(x) for x in instances] == refcounts, (name, "references to the instances leaked")
     return k, failures
 
-# Blocks are judged only where the interpreter's own failure path keeps none
-# (CPython 3.13.0 keeps about two blocks per MemoryError from a builtin).
+# Blocks are judged only where the interpreter's own failure path keeps (next
+# to) none: CPython 3.13.0 keeps about two blocks per MemoryError that a
+# builtin raises, 3.11 none.
 def blocks_kept(operation, k, times):
     gc.collect()
     blocks = sys.getallocatedblocks()
@@ -237,8 +245,7 @@ def blocks_kept(operation, k, times):
         call(operation, k)
     gc.collect()
     return sys.getallocatedblocks() - blocks
-blocks_kept(partial(dict, a=1), 0, 50)
-judge_blocks = blocks_kept(partial(dict, a=1), 0, 200) <= 0
+judge_blocks = blocks_kept(partial(dict, a=1), 0, 200) < 100
 
 # Judged as regrtest judges leaks: after a warm-up sweep (caches, interned
 # texts), two more must each leave no more blocks than they found.
@@ -252,14 +259,14 @@ for name, operation in operations.items():
         sweep(name, operation, expected)
         gc.collect()
         grown.append(sys.getallocatedblocks() - blocks)
-    print(name, points, failures, min(grown) if judge_blocks else "unjudged")
+    print(name, points, failures, min(grown) if judge_blocks and name not in PICKLE_MACHINERY else "unjudged")
 """
 
 
 @needs_set_nomemory
 def test_every_operation_survives_a_failed_allocation_at_every_point():
     report = [line.split() for line in run_child(OPERATIONS_SWEEP, timeout=600).splitlines()]
-    assert len(report) == 26
+    assert len(report) == 28
     for name, points, failures, grown in report:
         # Beyond sum and product (whose float may come from a free list) every
         # operation allocates, so some point must fail; a sweep that keeps
