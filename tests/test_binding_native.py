@@ -20,8 +20,9 @@ def run_checked(cmd):
 
 @pytest.fixture(scope="session")
 def selftest(tmp_path_factory):
-    if shutil.which("cmake") is None or shutil.which("g++") is None:
-        pytest.skip("needs cmake and g++")
+    missing = [tool for tool in ("cmake", "g++") if shutil.which(tool) is None]
+    if missing:
+        pytest.skip(f"building the native self-test needs {' and '.join(missing)} on PATH")
     build = tmp_path_factory.mktemp("binding-native")
     generator = ["-G", "Ninja"] if shutil.which("ninja") else []
     run_checked(["cmake", "-S", NATIVE, "-B", build, *generator, "-DCMAKE_BUILD_TYPE=Debug",

