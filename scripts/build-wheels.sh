@@ -7,23 +7,24 @@
 # by scripts/debian_chroot.sh. Each build runs on a copy of this tree's files
 # (tracked and untracked, not ignored), so nothing here is touched but
 # wheelhouse/. Needs root for the chroots.
+#
+# Every wheel is compiled by g++ 12 (the oldest g++ this project supports; the
+# host's and a versioned package in both chroots) against its shared libstdc++
+# and libgcc_s, so the exception runtime is the one a source build uses. Newer
+# g++ headers call libstdc++ functions that the libstdc++ of a glibc 2.28 system
+# (GCC 8) lacks, e.g. std::string::_M_replace_cold (GLIBCXX_3.4.31, g++ 13).
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$repo"
 source scripts/debian_chroot.sh
 
 platform=manylinux_2_28_x86_64
+compiler=g++-12
 versions=("$@")
 [ "${#versions[@]}" -gt 0 ] || versions=(3.11 3.13 3.14 3.15)
 
 work="$(mktemp -d)"
-chroot_dirs=()
-cleanup() {
-    rm -rf "$work"
-    local dir
-    for dir in "${chroot_dirs[@]}"; do rm -rf "$dir"; done
-}
-trap cleanup EXIT
+trap 'rm -rf "$work"' EXIT
 
 copy_tree() {
     mkdir -p "$1"
@@ -40,10 +41,11 @@ auditwheel=(env PATH="$work/tools/bin:$PATH" "$work/tools/bin/auditwheel")
 rm -rf wheelhouse
 mkdir wheelhouse
 
-for version in "${versions[@]}"; do
+# Builds, repairs and checks one wheel; runs in a subshell of its own.
+build_and_check() {
+    local version="$1" started=$SECONDS
+    local raw="$work/raw-$version" suite root inside wheel
     echo "== wheel for CPython $version"
-    started=$SECONDS
-    raw="$work/raw-$version"
     case "$version" in
         3.11)
             host_version="$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
@@ -52,18 +54,18 @@ for version in "${versions[@]}"; do
                 exit 1
             fi
             copy_tree "$work/tree"
-            (cd "$work/tree" && scripts/wheels/build-one.sh python3 "$raw")
+            (cd "$work/tree" && CXX="$compiler" scripts/wheels/build-one.sh python3 "$raw")
             ;;
         3.13 | 3.14 | 3.15)
             suite=sid
             [ "$version" = 3.13 ] && suite=trixie
             root="$(debian_chroot_ensure "$suite" "python$version" "python$version-dev" "python$version-venv" \
-                g++ cmake ninja-build)"
+                "$compiler" cmake ninja-build)"
             inside="$(mktemp -d "$root/tmp/quorvex-wheels.XXXXXX")"
-            chroot_dirs+=("$inside")
+            trap "rm -rf '$inside'" EXIT
             copy_tree "$inside/tree"
-            debian_chroot_run "$root" bash -c 'cd "$1/tree" && scripts/wheels/build-one.sh "$2" "$1/raw"' \
-                build "${inside#"$root"}" "python$version"
+            debian_chroot_run "$root" bash -c 'cd "$1/tree" && CXX="$3" scripts/wheels/build-one.sh "$2" "$1/raw"' \
+                build "${inside#"$root"}" "python$version" "$compiler"
             mkdir -p "$raw"
             cp "$inside"/raw/*.whl "$raw/"
             ;;
@@ -72,8 +74,12 @@ for version in "${versions[@]}"; do
             exit 1
             ;;
     esac
-    # repair fails if the wheel needs anything newer than the platform allows.
-    "${auditwheel[@]}" repair --plat "$platform" --wheel-dir "$work/repaired-$version" "$raw"/*.whl
+    # repair fails if the wheel needs anything newer than the platform allows;
+    # show then names the symbol versions that stand in the way.
+    if ! "${auditwheel[@]}" repair --plat "$platform" --wheel-dir "$work/repaired-$version" "$raw"/*.whl; then
+        "${auditwheel[@]}" show "$raw"/*.whl || true
+        exit 1
+    fi
     wheel="$(echo "$work/repaired-$version"/*.whl)"
     "${auditwheel[@]}" show "$wheel"
     cp "$wheel" wheelhouse/
@@ -89,5 +95,20 @@ for version in "${versions[@]}"; do
             check "${inside#"$root"}" "python$version"
     fi
     echo "-- checked in $((SECONDS - started)) s"
+}
+
+# Every interpreter gets its turn even after another one failed, so that one
+# run shows them all.
+failed=()
+for version in "${versions[@]}"; do
+    set +e
+    (set -e; build_and_check "$version")
+    status=$?
+    set -e
+    [ "$status" -eq 0 ] || failed+=("$version")
 done
 ls -l wheelhouse
+if [ "${#failed[@]}" -gt 0 ]; then
+    echo "build-wheels: failed for CPython ${failed[*]}" >&2
+    exit 1
+fi

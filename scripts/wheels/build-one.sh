@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds this tree's wheel for one interpreter, from the tree's root:
 #   scripts/wheels/build-one.sh PYTHON OUT_DIR
-# The compiler is the environment's own g++ with its shared libstdc++, the same
-# toolchain and the same exception runtime as a source install; the only
-# difference is glibc_baseline.h, which pins the glibc symbol versions that
-# would otherwise tie the wheel to the build machine's newer glibc.
+# The compiler is $CXX (else CMake's default) with its shared libstdc++, the
+# same toolchain and exception runtime as a source install; the only difference
+# is glibc_baseline.h, which pins the glibc symbol versions that would otherwise
+# tie the wheel to the build machine's newer glibc.
 set -euo pipefail
 python="$1"
 out="$2"

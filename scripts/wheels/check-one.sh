@@ -53,4 +53,4 @@ assert (module.parent / "quorvex-stubs" / "__init__.pyi").is_file(), "the wheel 
 print(f"{sys.version.split()[0]}: imported {module}")
 PYTHON
 "${python[@]}" examples/quickstart.py
-QUORVEX_REQUIRE_MYPY=1 "${python[@]}" -m pytest -q -p no:cacheprovider tests
+QUORVEX_REQUIRE_MYPY=1 "${python[@]}" -m pytest -q -p no:cacheprovider --basetemp "$work/pytest" tests
