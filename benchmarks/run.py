@@ -1,11 +1,28 @@
 #!/usr/bin/env python3
 """Times QuorDict against plain dicts, pandas and numpy on the same data, in one process.
 
-Each workload runs quorvex and its peers on one table of random ASCII keys
-(8 to 24 characters) and random floats, takes the best of several repeats, and
-prints the times with the ratio peer time / quorvex time (above 1: quorvex is
-faster). Memory per key is measured with tracemalloc, which sees the storage of
-QuorDict because it lives in CPython's raw allocator.
+Method. Every contender runs the same statement shape: one call whose result is
+dropped at once, inside the timed interval, as a program drops a value it no
+longer needs; so each call pays for freeing the previous result too. The rounds
+of all contenders of a workload alternate (a change of load on a shared machine
+falls on all alike); each row gives the best per-call time, the min/median/max
+over the rounds, the ratio peer time / quorvex time of the best times (above 1:
+quorvex is faster) and, for the workloads that allocate per key, the minor page
+faults per call (getrusage ru_minflt deltas over the rounds). The cyclic garbage
+collector is off while a round runs.
+
+What is alive in the heap while it times:
+- the main table (all workloads, random ASCII keys of 8 to 24 characters): that
+  table's dict, its second dict, the QuorDict, pandas and numpy copies of both;
+- the read-out table (construction, to_dict and a pipeline: build from a dict,
+  five operations, to_dict) runs per key set (ASCII 8-24, 10 characters, mostly
+  non-ASCII) in two heap states: "lean", where only that key set's data is
+  alive, and "loaded", where the data of every key set and of the main table is
+  alive as well, as in a program that keeps other tables around. The state
+  matters: a freed result leaves emptied arenas that CPython hands back to the
+  system, and the next result faults pages in again.
+Memory per key is measured with tracemalloc, which sees the storage of QuorDict
+because it lives in CPython's raw allocator.
 
 OpenBLAS: some machines set OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE to work around
 old OpenBLAS builds; they slow a current numpy down. Unset both for the benchmark
@@ -21,6 +38,8 @@ import math
 import os
 import platform
 import random
+import resource
+import statistics
 import string
 import sys
 import time
@@ -52,31 +71,49 @@ def calls_per_round(fn, min_time):
 
 
 def round_time(fn, number):
+    """Per-call time and minor page faults of one round of `number` calls.
+
+    `fn()` is a whole statement: its result is dropped before the next call
+    starts, inside the timed interval.
+    """
+    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
     start = time.perf_counter()
     for _ in range(number):
         fn()
-    return (time.perf_counter() - start) / number
+    elapsed = time.perf_counter() - start
+    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults
+    return elapsed / number, faults
 
 
-def best_times(fns, min_time, repeat):
-    """Best per-call time of each function over `repeat` rounds.
+def measure(fns, min_time, repeat):
+    """Per-call statistics of each function over `repeat` rounds.
 
     The rounds of all functions alternate, so that a change of load on the
-    machine during the measurement falls on every contender alike.
+    machine during the measurement falls on every contender alike. Each result
+    is {"time": best, "min", "median", "max": over the rounds, "faults": minor
+    page faults per call over all rounds}.
     """
     gc.collect()
     numbers = [calls_per_round(fn, min_time) for fn in fns]
-    best = [math.inf] * len(fns)
+    times = [[] for _ in fns]
+    faults = [0] * len(fns)
     was_enabled = gc.isenabled()
     gc.disable()
     try:
         for _ in range(repeat):
             for i, fn in enumerate(fns):
-                best[i] = min(best[i], round_time(fn, numbers[i]))
+                per_call, round_faults = round_time(fn, numbers[i])
+                times[i].append(per_call)
+                faults[i] += round_faults
     finally:
         if was_enabled:
             gc.enable()
-    return best
+    return [{"time": min(t), "min": min(t), "median": statistics.median(t), "max": max(t),
+             "faults": faults[i] / (numbers[i] * repeat)} for i, t in enumerate(times)]
+
+
+def best_times(fns, min_time, repeat):
+    return [m["time"] for m in measure(fns, min_time, repeat)]
 
 
 class Data:
@@ -182,17 +219,147 @@ def small_workloads(data):
 def run_workloads(table, min_time, repeat):
     results = {}
     for name, (ours, peers) in table.items():
-        mine, *theirs = best_times([ours, *peers.values()], min_time, repeat)
-        results[name] = {"quorvex": mine, "peers": {}}
-        for peer, time_ in zip(peers, theirs):
-            results[name]["peers"][peer] = {"time": time_, "ratio": time_ / mine}
+        mine, *theirs = measure([ours, *peers.values()], min_time, repeat)
+        results[name] = {"quorvex": mine["time"], "quorvex_rounds": mine, "peers": {}}
+        for peer, stats in zip(peers, theirs):
+            results[name]["peers"][peer] = {**stats, "ratio": stats["time"] / mine["time"]}
     return results
+
+
+# Key sets of the read-out table. Mostly non-ASCII: three keys in four carry
+# letters from beyond ASCII, spread over every UTF-8 length (Latin-1, Greek and
+# Cyrillic, CJK, emoji), so that all string kinds and maxchar classes occur.
+NON_ASCII_ALPHABETS = [
+    ALPHABET,
+    ALPHABET + "àáâãäåæçèéêëìíîïñòóôõöøùúûüýÿ",
+    ALPHABET + "αβγδεζηθικλμνξοπρστυφχψωабвгдежзийклмнопрстуфхцчшщ",
+    "的一是不了人我在有他这为之大来以个中上们到说国和地也子时道出而要于就下得可那",
+    ALPHABET + "\U0001F600\U0001F601\U0001F680\U0001F9E1\U00020000\U0002A6D6",
+]
+
+
+def non_ascii_keys(rng, n, low=8, high=24):
+    keys = set()
+    while len(keys) < n:
+        alphabet = ALPHABET if rng.random() < 0.25 else rng.choice(NON_ASCII_ALPHABETS[1:])
+        keys.add("".join(rng.choices(alphabet, k=rng.randint(low, high))))
+    return list(keys)
+
+
+KEY_SETS = {
+    "ascii 8-24": lambda rng, n: random_keys(rng, n),
+    "ascii 10": lambda rng, n: random_keys(rng, n, 10, 10),
+    "non-ascii 8-24": non_ascii_keys,
+}
+
+
+def fresh_copy(text):
+    # A str the interpreter builds from scratch: nothing cached in it yet (no
+    # UTF-8 form, no hash), as for keys a program has just read or made.
+    return text.encode("utf-8").decode("utf-8")
+
+
+class ReadoutData:
+    """One key set's table for the read-out workloads: dict, QuorDict, pandas."""
+
+    def __init__(self, make_keys, n, seed=2024):
+        rng = random.Random(seed)
+        self.keys = make_keys(rng, n)
+        self.values = [rng.uniform(-1e3, 1e3) for _ in range(n)]
+        self.d = dict(zip(self.keys, self.values))
+        # Construction reads keys no other contender has touched, built afresh.
+        self.d_fresh = {fresh_copy(k): v for k, v in self.d.items()}
+        half = n // 2
+        other_keys = [k + "#" for k in self.keys[half:]] + self.keys[:half]
+        rng.shuffle(other_keys)
+        self.d2 = {k: rng.uniform(-1e3, 1e3) for k in other_keys}
+        self.q = QuorDict(self.d)
+        self.q2 = QuorDict(self.d2)
+        self.s = pd.Series(self.d)
+        self.s2 = pd.Series(self.d2)
+
+
+# The pipeline: build from a dict, five operations (two scalar, one within
+# the family, one keyed against another table, one scalar), read out.
+def pipeline_quorvex(d, q2):
+    q = QuorDict(d)
+    r = q.multiply_scalar(1.1).add_scalar(0.5)
+    r = r.add(q).subtract(q2, 0.0).divide_scalar(2.0)
+    return r.to_dict
+
+
+def pipeline_pandas(d, s2):
+    s = pd.Series(d)
+    r = s * 1.1 + 0.5
+    r = (r + s - s2.reindex(r.index, fill_value=0.0)) / 2.0
+    return r.to_dict()
+
+
+def pipeline_comprehensions(d, d2):
+    r = {k: v * 1.1 for k, v in d.items()}
+    r = {k: v + 0.5 for k, v in r.items()}
+    r = {k: v + d[k] for k, v in r.items()}
+    r = {k: v - d2.get(k, 0.0) for k, v in r.items()}
+    return {k: v / 2.0 for k, v in r.items()}
+
+
+def readout_workloads(data):
+    d, d_fresh, d2, q, q2, s, s2 = data.d, data.d_fresh, data.d2, data.q, data.q2, data.s, data.s2
+    keys, values = data.keys, data.values
+    return {
+        "construction": (lambda: QuorDict(d_fresh), {
+            "pd.Series(d)": lambda: pd.Series(d_fresh),
+            "dict(d)": lambda: dict(d_fresh),
+        }),
+        "to_dict": (lambda: q.to_dict, {
+            "s.to_dict()": lambda: s.to_dict(),
+            "dict(zip(keys, values))": lambda: dict(zip(keys, values)),
+        }),
+        "pipeline": (lambda: pipeline_quorvex(d, q2), {
+            "pandas": lambda: pipeline_pandas(d, s2),
+            "comprehensions": lambda: pipeline_comprehensions(d, d2),
+        }),
+    }
+
+
+def check_pipelines_agree(data):
+    """The three pipelines compute the same dict (a benchmark of a wrong answer says nothing)."""
+    ours = pipeline_quorvex(data.d, data.q2)
+    if not (ours == pipeline_comprehensions(data.d, data.d2) == pipeline_pandas(data.d, data.s2)):
+        raise SystemExit("the pipelines disagree")
+    if list(ours) != data.keys:
+        raise SystemExit("quorvex pipeline keys out of storage order")
+
+
+def readout(n, min_time, repeat, key_sets, states, log, ballast):
+    """{state: {key set: results}}; `ballast` is kept alive in the loaded state."""
+    out = {}
+    if "lean" in states:
+        out["lean"] = {}
+        for name in key_sets:
+            log(f"read-out, lean heap: {name}, n = {n}")
+            data = ReadoutData(KEY_SETS[name], n)
+            check_pipelines_agree(data)
+            out["lean"][name] = run_workloads(readout_workloads(data), min_time, repeat)
+            del data
+            gc.collect()
+    if "loaded" in states:
+        log(f"read-out, loaded heap: building every key set, n = {n}")
+        alive = {name: ReadoutData(KEY_SETS[name], n) for name in key_sets}
+        alive["ballast"] = ballast()
+        out["loaded"] = {}
+        for name in key_sets:
+            log(f"read-out, loaded heap: {name}")
+            out["loaded"][name] = run_workloads(readout_workloads(alive[name]), min_time, repeat)
+        del alive
+        gc.collect()
+    return out
 
 
 # (workload, peer, least ratio peer time / quorvex time) at the default n.
 TARGETS = [
-    ("construction", "pd.Series(d)", 3.0),
-    ("to_dict", "s.to_dict()", 2.0),
+    ("construction", "pd.Series(d)", 4.0),
+    ("to_dict", "s.to_dict()", 2.5),
     ("to_dict", "dict(zip(keys, values))", 1.0),
     *[(op, peer, least) for op, sign in [("add_scalar", "+"), ("subtract_scalar", "-"), ("multiply_scalar", "*"),
                                          ("divide_scalar", "/")]
@@ -210,10 +377,18 @@ TARGETS = [
     ("small_add", "a + b", 2.0),
     ("small_sum", "np.cumsum(a)[-1]", 2.0),
 ]
-MEMORY_TARGETS = [("quorvex_index_and_values", 40.0), ("quorvex_derived", 8.1)]
+MEMORY_TARGETS = [("quorvex_index_and_values", 40.0), ("quorvex_after_to_dict", 40.0), ("quorvex_derived", 8.1)]
+# (workload, peer, least ratio) for every key set and heap state of the read-out table.
+READOUT_TARGETS = [
+    ("construction", "pd.Series(d)", 3.0),
+    ("to_dict", "dict(zip(keys, values))", 1.0),
+    ("to_dict", "s.to_dict()", 2.5),
+    ("pipeline", "pandas", 3.0),
+    ("pipeline", "comprehensions", 3.0),
+]
 
 
-def check_targets(report):
+def check_targets(report, memory=True):
     rows = {**report["workloads"], **report["small"]}
     checked = []
     for workload, peer, least in TARGETS:
@@ -221,7 +396,13 @@ def check_targets(report):
             ratio = rows[workload]["peers"][peer]["ratio"]
             checked.append({"workload": workload, "peer": peer, "target": f">= {least}x", "value": ratio,
                             "met": ratio >= least})
-    for name, most in MEMORY_TARGETS:
+    for state, key_sets in report.get("readout", {}).items():
+        for key_set, rows in key_sets.items():
+            for workload, peer, least in READOUT_TARGETS:
+                ratio = rows[workload]["peers"][peer]["ratio"]
+                checked.append({"workload": f"{workload} ({key_set}, {state})", "peer": peer,
+                                "target": f">= {least}x", "value": ratio, "met": ratio >= least})
+    for name, most in MEMORY_TARGETS if memory else []:
         value = report["memory"][name]
         checked.append({"workload": "memory", "peer": name, "target": f"<= {most} B/key", "value": value,
                         "met": value <= most})
@@ -242,6 +423,11 @@ def traced_bytes(make):
     return after - before
 
 
+def read_once(q):
+    q.to_dict
+    return q
+
+
 def memory(n):
     """Bytes per key for 10-character keys, for quorvex and its peers."""
     rng = random.Random(7)
@@ -254,6 +440,8 @@ def memory(n):
         # Index and values: what QuorDict(d) keeps beyond the dict it reads.
         "quorvex_index_and_values": traced_bytes(lambda: QuorDict(d)) / n,
         "quorvex_derived": traced_bytes(lambda: q.add_scalar(X)) / n,
+        # The same after a to_dict whose result is dropped: nothing is cached.
+        "quorvex_after_to_dict": traced_bytes(lambda: read_once(QuorDict(d))) / n,
         # The peers own their key and float objects, so build them from scratch.
         "dict": traced_bytes(lambda: {k.encode().decode(): float(v) + 0.0 for k, v in d.items()}) / n,
         "pd.Series": traced_bytes(lambda: pd.Series({k.encode().decode(): v for k, v in d.items()})) / n,
@@ -326,16 +514,37 @@ def machine():
     return info
 
 
-def print_table(results, n, out):
-    print(f"\nn = {n}: best time per call; ratio = peer time / quorvex time", file=out)
-    print(f"{'workload':<17} {'quorvex':>11}  {'peer':<44} {'peer time':>11} {'ratio':>9}", file=out)
+def print_table(results, n, out, title="best time per call"):
+    print(f"\nn = {n}: {title}; median and min-max over the rounds; minor page faults per call; "
+          "ratio = peer time / quorvex time", file=out)
+    print(f"{'workload':<16} {'contender':<44} {'best':>10} {'median':>10} {'min-max':>19} {'faults':>8} "
+          f"{'ratio':>8}", file=out)
+
+    def ms(t):
+        return f"{t * 1e3:.3f}" if t < 0.1 else f"{t * 1e3:.1f}"
+
     for name, row in results.items():
-        first = True
-        for peer, p in row["peers"].items():
-            ours = f"{row['quorvex'] * 1e3:9.3f}ms" if first else ""
-            print(f"{name if first else '':<17} {ours:>11}  {peer:<44} {p['time'] * 1e3:9.3f}ms {p['ratio']:8.2f}x",
-                  file=out)
-            first = False
+        mine = row["quorvex_rounds"]
+        lines = [("quorvex", mine, "")] + [(peer, p, f"{p['ratio']:.2f}x") for peer, p in row["peers"].items()]
+        for i, (who, p, ratio) in enumerate(lines):
+            spread = f"{ms(p['min'])}-{ms(p['max'])}"
+            print(f"{name if i == 0 else '':<16} {who:<44} {ms(p['time']):>8}ms {ms(p['median']):>8}ms "
+                  f"{spread:>17}ms {p['faults']:>8.0f} {ratio:>8}", file=out)
+
+
+def print_readout(report, out):
+    print("\nread-out table: construction from a dict of fresh keys, to_dict, and the pipeline "
+          "(build, five operations, read out)", file=out)
+    for state, key_sets in report["readout"].items():
+        for key_set, rows in key_sets.items():
+            print_table(rows, report["n"], out, f"{key_set} keys, {state} heap")
+
+
+def print_targets(report, out):
+    print(f"\ntargets (set for n = 10^6; this run: n = {report['n']}):", file=out)
+    for t in report["targets"]:
+        print(f"  {'met   ' if t['met'] else 'MISSED'} {t['workload']:<38} {t['peer']:<44} {t['target']:<14} "
+              f"{t['value']:.2f}", file=out)
 
 
 def main(argv=None):
@@ -347,6 +556,12 @@ def main(argv=None):
     parser.add_argument("--max-n", type=int, default=10**6, help="largest n of the scaling run (default 10^6)")
     parser.add_argument("--repeat", type=int, default=5, help="rounds per measurement; the best counts")
     parser.add_argument("--only", nargs="+", metavar="WORKLOAD", help="run these workloads of the main table only")
+    parser.add_argument("--readout-only", action="store_true",
+                        help="run the read-out table only (construction, to_dict, pipeline) at --n")
+    parser.add_argument("--key-sets", nargs="+", choices=list(KEY_SETS), default=list(KEY_SETS),
+                        help="key sets of the read-out table (default: all)")
+    parser.add_argument("--states", nargs="+", choices=["lean", "loaded"], default=["lean", "loaded"],
+                        help="heap states of the read-out table (default: both)")
     args = parser.parse_args(argv)
 
     # Products of many values overflow to infinity; that is the same work for
@@ -358,21 +573,41 @@ def main(argv=None):
     max_n = 10**4 if args.quick else args.max_n
     log = (lambda msg: print(msg, file=sys.stderr)) if args.json else (lambda msg: print(msg))
 
+    if args.readout_only:
+        report = {"machine": machine(), "n": n,
+                  "readout": readout(n, min_time, repeat, args.key_sets, args.states, log, lambda: Data(n))}
+        report["targets"] = [t for t in check_targets({"workloads": {}, "small": {}, "memory": {},
+                                                        "readout": report["readout"]}, memory=False)]
+        if args.json:
+            json.dump(report, sys.stdout, indent=1)
+            print()
+        else:
+            print_readout(report, sys.stdout)
+            print_targets(report, sys.stdout)
+        return 0
+
     log(f"building tables of {n} keys")
     data = Data(n)
     table = workloads(data)
     if args.only:
         table = {name: table[name] for name in args.only}
     results = run_workloads(table, min_time, repeat)
-    del data, table
     if args.only:
         print_table(results, n, sys.stdout)
         return 0
+    del table
+    # The loaded heap holds the main table's data beside every key set's.
+    loaded = readout(n, min_time, repeat, args.key_sets, [s for s in args.states if s == "loaded"], log,
+                     lambda: data)
+    del data
+    gc.collect()
+    lean = readout(n, min_time, repeat, args.key_sets, [s for s in args.states if s == "lean"], log, None)
     small = run_workloads(small_workloads(Data(SMALL_N)), min_time, repeat)
     report = {
         "machine": machine(),
         "n": n,
         "workloads": results,
+        "readout": {**lean, **loaded},
         "small_n": SMALL_N,
         "small": small,
         "memory": memory(2000 if args.quick else 10**6),
@@ -397,11 +632,8 @@ def main(argv=None):
     for k, v in m.items():
         if k not in ("n", "key_length"):
             print(f"  {k:<28} {v:8.2f}", file=out)
-    print(f"\ntargets (set for n = 10^6 and 10-character keys; this run: n = {n}, {report['memory']['n']} keys):",
-          file=out)
-    for t in report["targets"]:
-        print(f"  {'met   ' if t['met'] else 'MISSED'} {t['workload']:<17} {t['peer']:<44} {t['target']:<14} "
-              f"{t['value']:.2f}", file=out)
+    print_readout(report, out)
+    print_targets(report, out)
     if "scaling" in report:
         print("\nscaling: time per key (ns), quorvex and its peer, n = " + ", ".join(str(k) for k in
               next(iter(report["scaling"].values()))["n"]), file=out)

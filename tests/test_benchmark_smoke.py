@@ -31,6 +31,13 @@ def test_quick_run_reports_every_workload_as_json():
     for row in [*report["workloads"].values(), *report["small"].values()]:
         assert row["quorvex"] > 0 and row["peers"]
         assert all(p["time"] > 0 and p["ratio"] == pytest.approx(p["time"] / row["quorvex"]) for p in row["peers"].values())
+    readout = report["readout"]
+    assert {state: set(rows) for state, rows in readout.items()} == {
+        state: {"ascii 8-24", "ascii 10", "non-ascii 8-24"} for state in ("lean", "loaded")}
+    for rows in [rows for state in readout.values() for rows in state.values()]:
+        assert set(rows) == {"construction", "to_dict", "pipeline"}
+        for stats in [rows["pipeline"]["quorvex_rounds"], *rows["pipeline"]["peers"].values()]:
+            assert 0 < stats["min"] <= stats["median"] <= stats["max"] and stats["faults"] >= 0
     memory = report["memory"]
     assert {"quorvex_index_and_values", "quorvex_derived", "dict", "pd.Series"} <= set(memory)
     # A derived instance holds one binary64 per key and shares the keys.
