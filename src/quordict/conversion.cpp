@@ -7,6 +7,7 @@
 #include "quordict/instance.hpp"
 #include "storage/entry_table.hpp"
 #include "storage/key_index.hpp"
+#include "storage/utf8.hpp"
 
 namespace quorvex {
 namespace {
@@ -71,20 +72,25 @@ Status add_entry(EntryTable& table, const Fetched& entry, bool hashed, std::stri
     return success();
 }
 
-OwnedRef ascii_text(std::string_view key) {
-    OwnedRef text = expect_object(PyUnicode_New(static_cast<Py_ssize_t>(key.size()), 127));
-    if (!key.empty()) {
-        std::memcpy(PyUnicode_1BYTE_DATA(text.get()), key.data(), key.size());
+// A new exact str equal to the UTF-8 text `key`, in the canonical form the
+// interpreter would build: the kind its largest character needs. `ascii`
+// says the key is known to be ASCII, which spares measuring it.
+PyObject* new_str(std::string_view key, bool ascii) {
+    const DecodedShape shape = ascii ? DecodedShape{key.size(), CharWidth::ascii} : utf8_shape(key);
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(shape.length), max_char_of(shape.width));
+    if (text == nullptr) {
+        return nullptr;
+    }
+    switch (shape.width) {
+        case CharWidth::ascii:
+            // The bytes are already the one-byte contents.
+            std::memcpy(PyUnicode_1BYTE_DATA(text), key.data(), key.size());
+            break;
+        case CharWidth::latin1: decode_utf8(key, PyUnicode_1BYTE_DATA(text)); break;
+        case CharWidth::ucs2: decode_utf8(key, PyUnicode_2BYTE_DATA(text)); break;
+        case CharWidth::ucs4: decode_utf8(key, PyUnicode_4BYTE_DATA(text)); break;
     }
     return text;
-}
-
-bool is_ascii(std::string_view key) {
-    unsigned char bits = 0;
-    for (const char c : key) {
-        bits |= static_cast<unsigned char>(c);
-    }
-    return bits < 0x80;
 }
 
 }  // namespace
@@ -172,30 +178,32 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
 }
 
 Result<OwnedRef> build_dict(const QuorDictObject* instance) {
-    // The index's keys are distinct, so they go straight into the dict in
-    // position order; no intermediate table is needed to deduplicate them.
     const KeyIndex& keys = keys_of(instance);
-    const ValueArray& values = values_of(instance);
+    const double* values = values_of(instance).data();
+    const std::size_t n = keys.size();
+    // A dict presized for n keys is a general table that keeps each key's hash
+    // beside it, so inserting never loads another key's str to compare hashes
+    // (a dict grown from empty holding only str keys does), and it skips the
+    // early resizes. The index's keys are distinct: they go straight in, in
+    // position order.
+    OwnedRef dict = OwnedRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
+    if (!dict) {
+        return PyErr::fetch();
+    }
     const bool all_ascii = keys.all_ascii();
-    OwnedRef dict = expect_object(PyDict_New());
-    std::optional<PyErr> failure;
-    keys.for_each([&](std::string_view key, std::uint64_t position) {
-        if (failure) {
-            return;
+    KeyBuffer::Reader reader = keys.reader();
+    for (std::size_t position = 0; position < n; ++position) {
+        const OwnedRef key = OwnedRef::steal(new_str(reader.next(), all_ascii));
+        if (!key) {
+            return PyErr::fetch();
         }
-        // For ASCII text the UTF-8 decoder is pure overhead: the bytes are the
-        // string's one-byte representation as they are.
-        OwnedRef text =
-            all_ascii || is_ascii(key)
-                ? ascii_text(key)
-                : expect_object(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
-        OwnedRef number = float_result(values.at(static_cast<std::size_t>(position)));
-        if (PyDict_SetItem(dict.get(), text.get(), number.get()) < 0) {
-            failure = PyErr::fetch();
+        const OwnedRef number = OwnedRef::steal(PyFloat_FromDouble(values[position]));
+        if (!number) {
+            return PyErr::fetch();
         }
-    });
-    if (failure) {
-        return std::move(*failure);
+        if (PyDict_SetItem(dict.get(), key.get(), number.get()) < 0) {
+            return PyErr::fetch();
+        }
     }
     return dict;
 }

@@ -1,0 +1,127 @@
+// UTF-8 to and from the three fixed-width forms a Python str stores its text
+// in: one byte (Latin-1), two bytes (UCS-2) or four bytes (UCS-4) a character.
+//
+// Keys are stored as UTF-8 and handed back as str objects, so both directions
+// run once per key on every construction and read-out. The interpreter's own
+// codecs are general (error handlers; a decoder that widens its buffer as
+// wider characters appear; an encoder whose result the str keeps as a cached
+// copy); these routines know the exact size and width before they write, so
+// a key is one measuring pass and one writing pass, with nothing allocated.
+//
+// Nothing here touches the interpreter. The decoder trusts its input to be
+// well-formed UTF-8 (stored keys only ever come from encode_utf8 or from the
+// interpreter's strict encoder); the encoder reports surrogates instead of
+// encoding them, since strict UTF-8 has no form for them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace quorvex {
+
+// The width of the characters a str needs for a text: the largest character
+// decides it, as it decides a canonical str's kind.
+enum class CharWidth : std::uint8_t { ascii, latin1, ucs2, ucs4 };
+
+// The largest code point of each width, the bound PyUnicode_New takes.
+constexpr std::uint32_t max_char_of(CharWidth width) noexcept {
+    switch (width) {
+        case CharWidth::ascii: return 0x7F;
+        case CharWidth::latin1: return 0xFF;
+        case CharWidth::ucs2: return 0xFFFF;
+        case CharWidth::ucs4: break;
+    }
+    return 0x10FFFF;
+}
+
+struct DecodedShape {
+    std::size_t length;  // characters
+    CharWidth width;
+};
+
+// Characters and width of well-formed UTF-8. A sequence's lead byte bounds its
+// code point exactly at the width boundaries: C2-C3 lead 0x80-0xFF, C4-DF lead
+// 0x100-0x7FF, E0-EF lead 0x800-0xFFFF and F0-F4 lead 0x10000 and above.
+inline DecodedShape utf8_shape(std::string_view text) noexcept {
+    std::size_t continuations = 0;
+    unsigned char top = 0;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        continuations += (byte & 0xC0) == 0x80;
+        top = byte > top ? byte : top;
+    }
+    const CharWidth width = top < 0x80   ? CharWidth::ascii
+                            : top < 0xC4 ? CharWidth::latin1
+                            : top < 0xF0 ? CharWidth::ucs2
+                                         : CharWidth::ucs4;
+    return {text.size() - continuations, width};
+}
+
+// Writes the code points of well-formed UTF-8 to `out`, which has room for
+// utf8_shape(text).length characters of a type wide enough for them.
+template <class Char>
+void decode_utf8(std::string_view text, Char* out) noexcept {
+    const auto* at = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* const end = at + text.size();
+    while (at != end) {
+        const std::uint32_t lead = *at++;
+        std::uint32_t code = lead;
+        if (lead >= 0xF0) {
+            code = ((lead & 0x07) << 18) | ((at[0] & 0x3Fu) << 12) | ((at[1] & 0x3Fu) << 6) | (at[2] & 0x3Fu);
+            at += 3;
+        } else if (lead >= 0xE0) {
+            code = ((lead & 0x0F) << 12) | ((at[0] & 0x3Fu) << 6) | (at[1] & 0x3Fu);
+            at += 2;
+        } else if (lead >= 0x80) {
+            code = ((lead & 0x1F) << 6) | (at[0] & 0x3Fu);
+            at += 1;
+        }
+        *out++ = static_cast<Char>(code);
+    }
+}
+
+// The UTF-8 size of `length` characters, or no_utf8 when one of them is a
+// surrogate (U+D800 to U+DFFF), which strict UTF-8 cannot encode.
+constexpr std::size_t no_utf8 = ~std::size_t{0};
+
+template <class Char>
+std::size_t utf8_size(const Char* chars, std::size_t length) noexcept {
+    std::size_t size = length;
+    bool surrogate = false;
+    for (std::size_t i = 0; i < length; ++i) {
+        const std::uint32_t code = chars[i];
+        size += (code >= 0x80) + (code >= 0x800) + (code >= 0x10000);
+        if constexpr (sizeof(Char) > 1) {
+            surrogate |= (code & 0xFFFFF800u) == 0xD800u;
+        }
+    }
+    return surrogate ? no_utf8 : size;
+}
+
+// Writes the UTF-8 form of `length` characters, none a surrogate, to `out`,
+// which has room for utf8_size(chars, length) bytes.
+template <class Char>
+void encode_utf8(const Char* chars, std::size_t length, char* out) noexcept {
+    auto* at = reinterpret_cast<unsigned char*>(out);
+    for (std::size_t i = 0; i < length; ++i) {
+        const std::uint32_t code = chars[i];
+        if (code < 0x80) {
+            *at++ = static_cast<unsigned char>(code);
+        } else if (code < 0x800) {
+            *at++ = static_cast<unsigned char>(0xC0 | (code >> 6));
+            *at++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            *at++ = static_cast<unsigned char>(0xE0 | (code >> 12));
+            *at++ = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
+            *at++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
+        } else {
+            *at++ = static_cast<unsigned char>(0xF0 | (code >> 18));
+            *at++ = static_cast<unsigned char>(0x80 | ((code >> 12) & 0x3F));
+            *at++ = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
+            *at++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
+        }
+    }
+}
+
+}  // namespace quorvex
