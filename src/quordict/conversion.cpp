@@ -7,6 +7,7 @@
 #include "quordict/instance.hpp"
 #include "storage/entry_table.hpp"
 #include "storage/key_index.hpp"
+#include "storage/raw_memory.hpp"
 #include "storage/utf8.hpp"
 
 namespace quorvex {
@@ -27,6 +28,61 @@ bool is_compact_ascii(PyObject* key) {
     return PyUnicode_Check(key) && PyUnicode_IS_COMPACT_ASCII(key);
 }
 
+// A str whose characters are in place, readable through PyUnicode_DATA.
+// Before 3.12 a str made by the deprecated wide-character API may not be yet,
+// and only the interpreter's own conversion readies it.
+bool has_canonical_data(PyObject* key) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_IS_READY(key) != 0;
+#else
+    (void)key;
+    return true;
+#endif
+}
+
+// The UTF-8 size of a str's text, or no_utf8 when it holds a surrogate.
+std::size_t utf8_size_of(PyObject* key) {
+    const void* data = PyUnicode_DATA(key);
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
+    switch (PyUnicode_KIND(key)) {
+        case PyUnicode_1BYTE_KIND: return utf8_size(static_cast<const Py_UCS1*>(data), length);
+        case PyUnicode_2BYTE_KIND: return utf8_size(static_cast<const Py_UCS2*>(data), length);
+        default: return utf8_size(static_cast<const Py_UCS4*>(data), length);
+    }
+}
+
+// Writes the UTF-8 form of a str without surrogates to `out`.
+void encode_utf8_of(PyObject* key, char* out) {
+    const void* data = PyUnicode_DATA(key);
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
+    switch (PyUnicode_KIND(key)) {
+        case PyUnicode_1BYTE_KIND: encode_utf8(static_cast<const Py_UCS1*>(data), length, out); break;
+        case PyUnicode_2BYTE_KIND: encode_utf8(static_cast<const Py_UCS2*>(data), length, out); break;
+        default: encode_utf8(static_cast<const Py_UCS4*>(data), length, out); break;
+    }
+}
+
+// Room for the UTF-8 texts of one batch of keys. The interpreter would cache
+// each non-ASCII key's UTF-8 form inside the caller's str for as long as the
+// str lives; encoding into this buffer instead leaves the caller's keys as
+// they were, and the buffer is reused from batch to batch.
+class BatchText {
+public:
+    // A buffer of at least `bytes` bytes; earlier contents are not kept.
+    char* reserve(std::size_t bytes) {
+        if (bytes > capacity_) {
+            const std::size_t capacity = bytes > 2 * capacity_ ? bytes : 2 * capacity_;
+            bytes_.reset(static_cast<char*>(raw_allocate(capacity)));
+            capacity_ = capacity;
+        }
+        return bytes_.get();
+    }
+
+private:
+    RawArray<char> bytes_;
+    std::size_t capacity_ = 0;
+};
+
 // Values whose conversion to float runs no Python code, so the dict cannot
 // change while they are converted.
 bool converts_without_python_code(PyObject* value) {
@@ -42,7 +98,7 @@ void insert_or_drop(EntryTable& table, std::string_view text, std::uint64_t hash
 }
 
 // Converts one entry in full, in the order key text then value. `text` and
-// `hash` are used when `hashed` (a compact ASCII key hashed ahead).
+// `hash` are used when `hashed` (a key whose text was read and hashed ahead).
 Status add_entry(EntryTable& table, const Fetched& entry, bool hashed, std::string_view text, std::uint64_t hash) {
     if (hashed && Py_IS_TYPE(entry.value, &PyFloat_Type)) {
         insert_or_drop(table, text, hash, PyFloat_AS_DOUBLE(entry.value));
@@ -106,6 +162,8 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
     std::string_view texts[fetch_batch];
     std::uint64_t hashes[fetch_batch];
     bool hashed[fetch_batch];
+    std::size_t sizes[fetch_batch];  // UTF-8 size of an encoded key, else no_utf8
+    BatchText batch_text;
     Py_ssize_t cursor = 0;
     Py_ssize_t yielded = 0;
     bool at_end = false;
@@ -138,17 +196,36 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
             __builtin_prefetch(value);
             fetched[count++] = {key, value, next};
         }
-        // Compact ASCII keys are their own text and need no conversion that
-        // could fail, so they are hashed ahead and their slots prefetched.
+        // Every key that converts without error is hashed ahead and its slots
+        // prefetched: a compact ASCII key is its own text, any other str is
+        // encoded here. A key that is not a str, or that holds a surrogate,
+        // is left to add_entry, which raises its error in the walk's order.
+        std::size_t text_bytes = 0;
         for (std::size_t i = 0; i < count; ++i) {
             PyObject* key = fetched[i].key;
+            sizes[i] = no_utf8;
             hashed[i] = is_compact_ascii(key);
             if (hashed[i]) {
                 texts[i] = std::string_view(static_cast<const char*>(PyUnicode_DATA(key)),
                                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
-                hashes[i] = table.hash(texts[i]);
-                table.prefetch(hashes[i]);
+            } else if (PyUnicode_Check(key) && has_canonical_data(key)) {
+                sizes[i] = utf8_size_of(key);
+                hashed[i] = sizes[i] != no_utf8;
+                text_bytes += hashed[i] ? sizes[i] : 0;
             }
+        }
+        char* encoded = text_bytes != 0 ? batch_text.reserve(text_bytes) : nullptr;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!hashed[i]) {
+                continue;
+            }
+            if (sizes[i] != no_utf8) {
+                encode_utf8_of(fetched[i].key, encoded);
+                texts[i] = std::string_view(encoded, sizes[i]);
+                encoded += sizes[i];
+            }
+            hashes[i] = table.hash(texts[i]);
+            table.prefetch(hashes[i]);
         }
         std::size_t done = 0;
         bool must_refetch = false;
