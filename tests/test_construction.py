@@ -1,5 +1,8 @@
 """QuorDict(dict) and to_dict: what goes in comes back bit for bit, and every bad input fails with its own error."""
 
+import sys
+from fractions import Fraction
+
 import pytest
 
 import quorvex
@@ -141,15 +144,47 @@ def test_bad_input(make_argument, error_type, message):
     assert excinfo.value.args == (message,)
 
 
+@pytest.mark.parametrize("key", ["ok\ud800", "\U0001F600\udfff\u00e9"], ids=["two-byte-str", "four-byte-str"])
 @pytest.mark.parametrize("value", [1.0, "not a number"], ids=["good-value", "bad-value"])
-def test_lone_surrogate_key_raises_the_encoding_error_of_the_interpreter(value):
-    key = "ok\ud800"
+def test_lone_surrogate_key_raises_the_encoding_error_of_the_interpreter(value, key):
     with pytest.raises(UnicodeEncodeError) as interpreter:
         key.encode("utf-8")
     with pytest.raises(BaseException) as excinfo:
         QuorDict({"fine": 1.0, key: value})
     assert type(excinfo.value) is UnicodeEncodeError
     assert excinfo.value.args == interpreter.value.args
+
+
+class Text(str):
+    pass
+
+
+# Each character class a str can be stored in, at the edges where its kind
+# changes, alone and mixed, in batches of many keys and with keys long enough
+# to need a multi-byte length record.
+TEXT_KEY_SETS = {
+    "utf8-lengths-1-to-4": ["a", "\u00e9", "\u20ac", "\U0001F600"],
+    "kind-edges": ["\x7f", "\x80", "\xff", "\u0100", "\ud7ff", "\ue000", "\uffff", "\U00010000", "\U0010FFFF"],
+    "mixed-in-one-key": ["a\xff", "\x80\u0100", "z\uffff\U00010000", "\u00e9" * 70 + "\U0001F600", "\x00\u0800"],
+    "many-per-batch": [f"{i}" + "\u00e9\u4e2d\U0001F600"[i % 3] * (1 + i % 50) for i in range(100)],
+    "str-subclass": [Text("\u00e9t\u00e9"), Text("\U0001F680"), Text("plain")],
+}
+
+
+@pytest.mark.parametrize("keys", TEXT_KEY_SETS.values(), ids=TEXT_KEY_SETS.keys())
+def test_text_keys_round_trip_as_canonical_str_and_leave_the_callers_keys_alone(keys):
+    # Keys built afresh carry no UTF-8 copy yet; Fraction values run Python
+    # code mid-walk, so the walk fetches and encodes its batch again.
+    source = {(k if type(k) is Text else k.encode().decode()): (float(i) if i % 3 else Fraction(i, 4))
+              for i, k in enumerate(keys)}
+    sizes = [sys.getsizeof(k) for k in source]
+    result = QuorDict(source).to_dict
+
+    assert [sys.getsizeof(k) for k in source] == sizes
+    assert list(result) == list(source) and list(result.values()) == [float(v) for v in source.values()]
+    for mine, theirs in zip(result, (k.encode().decode() for k in source)):
+        assert type(mine) is str
+        assert (hash(mine), sys.getsizeof(mine)) == (hash(theirs), sys.getsizeof(theirs)), repr(theirs)
 
 
 @pytest.mark.parametrize("error", [ValueError("bad value"), TypeError("inner"), KeyError("k")],
