@@ -529,15 +529,15 @@ def print_table(results, n, out, title="best time per call"):
           f"{'ratio':>8}", file=out)
 
     def ms(t):
-        return f"{t * 1e3:.3f}" if t < 0.1 else f"{t * 1e3:.1f}"
+        return f"{t * 1e6:.2f}us" if t < 1e-4 else f"{t * 1e3:.3f}ms" if t < 0.1 else f"{t * 1e3:.1f}ms"
 
     for name, row in results.items():
         mine = row["quorvex_rounds"]
         lines = [("quorvex", mine, "")] + [(peer, p, f"{p['ratio']:.2f}x") for peer, p in row["peers"].items()]
         for i, (who, p, ratio) in enumerate(lines):
             spread = f"{ms(p['min'])}-{ms(p['max'])}"
-            print(f"{name if i == 0 else '':<16} {who:<44} {ms(p['time']):>8}ms {ms(p['median']):>8}ms "
-                  f"{spread:>17}ms {p['faults']:>8.0f} {ratio:>8}", file=out)
+            print(f"{name if i == 0 else '':<16} {who:<44} {ms(p['time']):>10} {ms(p['median']):>10} "
+                  f"{spread:>19} {p['faults']:>8.0f} {ratio:>8}", file=out)
 
 
 def print_readout(report, out):
