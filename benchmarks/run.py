@@ -386,9 +386,10 @@ TARGETS = [
     ("small_sum", "np.cumsum(a)[-1]", 2.0),
 ]
 MEMORY_TARGETS = [("quorvex_index_and_values", 40.0), ("quorvex_after_to_dict", 40.0), ("quorvex_derived", 8.1)]
-# (workload, peer, least ratio) for every key set and heap state of the read-out table.
+# (workload, peer, least ratio) for every key set and heap state of the read-out
+# table; a dict gives the least ratio by the key set's first word.
 READOUT_TARGETS = [
-    ("construction", "pd.Series(d)", 3.0),
+    ("construction", "pd.Series(d)", {"ascii": 4.0, "non-ascii": 3.0}),
     ("to_dict", "dict(zip(keys, values))", 1.0),
     ("to_dict", "s.to_dict()", 2.5),
     ("pipeline", "pandas", 3.0),
@@ -407,6 +408,7 @@ def check_targets(report, memory=True):
     for state, key_sets in report.get("readout", {}).items():
         for key_set, rows in key_sets.items():
             for workload, peer, least in [t for t in READOUT_TARGETS if t[0] in rows]:
+                least = least[key_set.split()[0]] if isinstance(least, dict) else least
                 ratio = rows[workload]["peers"][peer]["ratio"]
                 checked.append({"workload": f"{workload} ({key_set}, {state})", "peer": peer,
                                 "target": f">= {least}x", "value": ratio, "met": ratio >= least})
