@@ -108,9 +108,10 @@ print("headroom", sorted({forked(with_headroom(frames)) for frames in range(2, 6
 
 # CPython 3.13's PyType_FromSpec can itself crash when one of its own
 # allocations fails (Debian's 3.13.5: SIGSEGV four interpreter frames below
-# PyType_FromSpec, called with the class's valid spec); 3.11, 3.14 and 3.15
-# raise MemoryError there. On 3.13 alone such a crash of the forked child is
-# the interpreter's, and is not counted against the module.
+# PyType_FromSpec, called with the same class description that works on every
+# other version); 3.11, 3.14 and 3.15 raise MemoryError there. On 3.13 alone
+# such a crash of the forked child is the interpreter's, and is not counted
+# against the module.
 INTERPRETER_CRASHES = {"'killed by signal 11'"} if sys.version_info[:2] == (3, 13) else set()
 
 

@@ -1,4 +1,4 @@
-"""Adversarial callers: conversions that misbehave, re-enter the module or run out of stack, odd str and dict subclasses, huge numbers and a large instance; each ends in its specified result or error with no crash, the instances unchanged and every borrow flag back at 0."""
+"""Adversarial callers: conversions that misbehave, re-enter the module or run out of stack, odd str and dict subclasses, huge numbers and a large instance; each ends in its documented result or error with no crash, the instances unchanged and every borrow flag back at 0."""
 
 import ctypes
 import importlib
