@@ -1,5 +1,6 @@
 """QuorDict(dict) and to_dict: what goes in comes back bit for bit, and every bad input fails with its own error."""
 
+import random
 import sys
 from fractions import Fraction
 
@@ -168,6 +169,10 @@ TEXT_KEY_SETS = {
     "mixed-in-one-key": ["a\xff", "\x80\u0100", "z\uffff\U00010000", "\u00e9" * 70 + "\U0001F600", "\x00\u0800"],
     "many-per-batch": [f"{i}" + "\u00e9\u4e2d\U0001F600"[i % 3] * (1 + i % 50) for i in range(100)],
     "str-subclass": [Text("\u00e9t\u00e9"), Text("\U0001F680"), Text("plain")],
+    # Random mixes of every length up to five blocks of eight characters.
+    "random-mixes": list({"".join(random.Random(i).choices(pool, k=i % 41)): None
+                          for i, pool in enumerate(["az\x7f\x80\xff", "a\xe9\u03b1\u07ff", "\u0800\u4e2d\uffff",
+                                                    "a\u0800\u03b1\U0001F600"] * 60)}),
 }
 
 

@@ -12,7 +12,7 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 STORAGE_SOURCES = [
     "raw_memory.cpp", "siphash.cpp", "hash_seed.cpp", "bounds.cpp",
-    "value_array.cpp", "key_buffer.cpp", "entry_table.cpp", "key_index.cpp",
+    "value_array.cpp", "key_buffer.cpp", "entry_table.cpp", "key_index.cpp", "utf8_vector.cpp",
 ]
 MASK64 = (1 << 64) - 1
 
@@ -172,3 +172,8 @@ def test_storage_memory_per_key(selftest, n):
     result = run(selftest, "memory", n)
     assert result.returncode == 0, result.stdout
     assert float(result.stdout) <= 40.0
+
+
+def test_vector_utf8_encoder_matches_the_scalar_one(selftest):
+    result = run(selftest, "utf8")
+    assert result.returncode == 0 and result.stdout.split()[-1] in ("ok", "avx2"), result.stdout + result.stderr

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# CI check: the arithmetic tests once per vector loop kind. The module picks
+# CI check: the arithmetic and construction tests (the element loops and
+# the UTF-8 key encoder have vector kinds) once per vector loop kind. The module picks
 # the widest kind the processor has; QUORVEX_DISABLE_CPU_FEATURES makes it
 # skip the wider ones, so every kind this processor can run is tested here.
 # Kinds the processor lacks are reported and left out. Needs quorvex installed
@@ -26,5 +27,5 @@ for entry in "${kinds[@]}"; do
     fi
     echo "25-loop-kinds: $kind (QUORVEX_DISABLE_CPU_FEATURES='$skipped')"
     QUORVEX_DISABLE_CPU_FEATURES="$skipped" python3 -m pytest -q -p no:cacheprovider \
-        tests/test_operations.py tests/test_differential.py tests/test_nan_payloads.py
+        tests/test_operations.py tests/test_differential.py tests/test_nan_payloads.py tests/test_construction.py
 done

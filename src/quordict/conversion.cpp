@@ -5,6 +5,7 @@
 #include "binding/conversions.hpp"
 #include "binding/panic.hpp"
 #include "quordict/instance.hpp"
+#include "storage/cpu_features.hpp"
 #include "storage/entry_table.hpp"
 #include "storage/key_index.hpp"
 #include "storage/raw_memory.hpp"
@@ -40,25 +41,35 @@ bool has_canonical_data(PyObject* key) {
 #endif
 }
 
-// The UTF-8 size of a str's text, or no_utf8 when it holds a surrogate.
-std::size_t utf8_size_of(PyObject* key) {
-    const void* data = PyUnicode_DATA(key);
+// Room encode_utf8_of needs for a str's text.
+std::size_t utf8_bound_of(PyObject* key) {
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
     switch (PyUnicode_KIND(key)) {
-        case PyUnicode_1BYTE_KIND: return utf8_size(static_cast<const Py_UCS1*>(data), length);
-        case PyUnicode_2BYTE_KIND: return utf8_size(static_cast<const Py_UCS2*>(data), length);
-        default: return utf8_size(static_cast<const Py_UCS4*>(data), length);
+        case PyUnicode_1BYTE_KIND: return utf8_bound<Py_UCS1>(length);
+        case PyUnicode_2BYTE_KIND: return utf8_bound<Py_UCS2>(length);
+        default: return utf8_bound<Py_UCS4>(length);
     }
 }
 
-// Writes the UTF-8 form of a str without surrogates to `out`.
-void encode_utf8_of(PyObject* key, char* out) {
+// Writes the UTF-8 form of a str to `out` (utf8_bound_of(key) bytes) and
+// returns its size, or no_utf8 when the str holds a surrogate. `vector`
+// selects the AVX2 encoder, which gives the same bytes.
+std::size_t encode_utf8_of(PyObject* key, char* out, bool vector) {
     const void* data = PyUnicode_DATA(key);
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
     switch (PyUnicode_KIND(key)) {
-        case PyUnicode_1BYTE_KIND: encode_utf8(static_cast<const Py_UCS1*>(data), length, out); break;
-        case PyUnicode_2BYTE_KIND: encode_utf8(static_cast<const Py_UCS2*>(data), length, out); break;
-        default: encode_utf8(static_cast<const Py_UCS4*>(data), length, out); break;
+        case PyUnicode_1BYTE_KIND: {
+            const auto* chars = static_cast<const Py_UCS1*>(data);
+            return vector ? encode_utf8_vector(chars, length, out) : encode_utf8(chars, length, out);
+        }
+        case PyUnicode_2BYTE_KIND: {
+            const auto* chars = static_cast<const Py_UCS2*>(data);
+            return vector ? encode_utf8_vector(chars, length, out) : encode_utf8(chars, length, out);
+        }
+        default: {
+            const auto* chars = static_cast<const Py_UCS4*>(data);
+            return vector ? encode_utf8_vector(chars, length, out) : encode_utf8(chars, length, out);
+        }
     }
 }
 
@@ -162,8 +173,9 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
     std::string_view texts[fetch_batch];
     std::uint64_t hashes[fetch_batch];
     bool hashed[fetch_batch];
-    std::size_t sizes[fetch_batch];  // UTF-8 size of an encoded key, else no_utf8
+    bool encode[fetch_batch];  // a str whose UTF-8 form is written to batch_text
     BatchText batch_text;
+    const bool vector_utf8 = loops::widest() != loops::Width::baseline;
     Py_ssize_t cursor = 0;
     Py_ssize_t yielded = 0;
     bool at_end = false;
@@ -207,26 +219,28 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
         std::size_t text_bytes = 0;
         for (std::size_t i = 0; i < count; ++i) {
             PyObject* key = fetched[i].key;
-            sizes[i] = no_utf8;
+            encode[i] = false;
             hashed[i] = is_compact_ascii(key);
             if (hashed[i]) {
                 texts[i] = std::string_view(static_cast<const char*>(PyUnicode_DATA(key)),
                                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
             } else if (PyUnicode_Check(key) && has_canonical_data(key)) {
-                sizes[i] = utf8_size_of(key);
-                hashed[i] = sizes[i] != no_utf8;
-                text_bytes += hashed[i] ? sizes[i] : 0;
+                encode[i] = true;
+                text_bytes += utf8_bound_of(key);
             }
         }
         char* encoded = text_bytes != 0 ? batch_text.reserve(text_bytes) : nullptr;
         for (std::size_t i = 0; i < count; ++i) {
-            if (!hashed[i]) {
+            if (encode[i]) {
+                const std::size_t size = encode_utf8_of(fetched[i].key, encoded, vector_utf8);
+                hashed[i] = size != no_utf8;
+                if (!hashed[i]) {
+                    continue;
+                }
+                texts[i] = std::string_view(encoded, size);
+                encoded += size;
+            } else if (!hashed[i]) {
                 continue;
-            }
-            if (sizes[i] != no_utf8) {
-                encode_utf8_of(fetched[i].key, encoded);
-                texts[i] = std::string_view(encoded, sizes[i]);
-                encoded += sizes[i];
             }
             hashes[i] = table.hash(texts[i]);
             table.prefetch(hashes[i]);

@@ -1,4 +1,4 @@
-// Little-endian word loads.
+// Little-endian word loads and stores.
 //
 // SipHash defines its message words as little-endian, and the probe tables
 // read eight control bytes at once and locate a byte by its bit index, which
@@ -19,6 +19,13 @@ inline std::uint64_t load_le64(const void* at) noexcept {
         word = __builtin_bswap64(word);
     }
     return word;
+}
+
+inline void store_le32(void* at, std::uint32_t word) noexcept {
+    if constexpr (std::endian::native == std::endian::big) {
+        word = __builtin_bswap32(word);
+    }
+    std::memcpy(at, &word, sizeof word);
 }
 
 }  // namespace quorvex

@@ -1,4 +1,4 @@
-// Which vector loop kinds the element loops may use: the widest the processor
+// Which vector loop kinds the element loops and the UTF-8 key encoder may use: the widest the processor
 // supports, less the kinds a caller has asked to skip. Skipping a kind lets
 // every loop run on one machine (tests do this through the environment
 // variable QUORVEX_DISABLE_CPU_FEATURES, which the module reads at import);

@@ -5,8 +5,9 @@
 // run once per key on every construction and read-out. The interpreter's own
 // codecs are general (error handlers; a decoder that widens its buffer as
 // wider characters appear; an encoder whose result the str keeps as a cached
-// copy); these routines know the exact size and width before they write, so
-// a key is one measuring pass and one writing pass, with nothing allocated.
+// copy). Here the decoder measures a key's exact length and width before it
+// writes, and the encoder writes in one pass into room bounded by the str's
+// width; neither allocates.
 //
 // Nothing here touches the interpreter. The decoder trusts its input to be
 // well-formed UTF-8 (stored keys only ever come from encode_utf8 or from the
@@ -17,6 +18,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+
+#include "storage/byte_order.hpp"
 
 namespace quorvex {
 
@@ -81,47 +84,68 @@ void decode_utf8(std::string_view text, Char* out) noexcept {
     }
 }
 
-// The UTF-8 size of `length` characters, or no_utf8 when one of them is a
-// surrogate (U+D800 to U+DFFF), which strict UTF-8 cannot encode.
+// What encode_utf8 returns when a character is a surrogate (U+D800 to
+// U+DFFF), which strict UTF-8 cannot encode.
 constexpr std::size_t no_utf8 = ~std::size_t{0};
 
+// `when ? chosen : otherwise` through a mask, which compilers keep free of
+// branches (a plain conditional they may turn back into one).
+constexpr std::uint32_t select(bool when, std::uint32_t chosen, std::uint32_t otherwise) noexcept {
+    const std::uint32_t mask = 0u - static_cast<std::uint32_t>(when);
+    return otherwise ^ ((otherwise ^ chosen) & mask);
+}
+
+// Room encode_utf8 and encode_utf8_vector need for `length` characters of
+// type Char: each takes at most as many UTF-8 bytes as its width allows (two
+// for one-byte characters, three for two-byte ones, four otherwise), and the
+// encoders may store up to 32 bytes past the last character's form (a whole
+// vector block for the last few characters).
 template <class Char>
-std::size_t utf8_size(const Char* chars, std::size_t length) noexcept {
-    std::size_t size = length;
+constexpr std::size_t utf8_bound(std::size_t length) noexcept {
+    constexpr std::size_t widest = sizeof(Char) == 1 ? 2 : sizeof(Char) == 2 ? 3 : 4;
+    return length * widest + 32;
+}
+
+// Writes the UTF-8 form of `length` characters to `out`, which has room for
+// utf8_bound<Char>(length) bytes, and returns its size; or no_utf8 when one
+// of them is a surrogate (what was written is then meaningless).
+//
+// Keys mix one-, two- and three-byte characters at random, so a branch per
+// character mispredicts often. Instead every character computes each form it
+// could take as one little-endian word, a select picks the right one, all
+// four bytes are stored, and the cursor moves on by the form's true length.
+template <class Char>
+std::size_t encode_utf8(const Char* chars, std::size_t length, char* out) noexcept {
+    auto* at = reinterpret_cast<unsigned char*>(out);
     bool surrogate = false;
     for (std::size_t i = 0; i < length; ++i) {
         const std::uint32_t code = chars[i];
-        size += (code >= 0x80) + (code >= 0x800) + (code >= 0x10000);
+        const std::uint32_t low = 0x80 | (code & 0x3F);
+        std::uint32_t word = select(code >= 0x80, (0xC0 | (code >> 6)) | low << 8, code);
+        std::size_t size = 1 + (code >= 0x80);
         if constexpr (sizeof(Char) > 1) {
+            const std::uint32_t middle = 0x80 | ((code >> 6) & 0x3F);
+            word = select(code >= 0x800, (0xE0 | (code >> 12)) | middle << 8 | low << 16, word);
+            size += code >= 0x800;
             surrogate |= (code & 0xFFFFF800u) == 0xD800u;
         }
+        if constexpr (sizeof(Char) > 2) {
+            const std::uint32_t four = (0xF0 | (code >> 18)) | (0x80 | ((code >> 12) & 0x3F)) << 8 |
+                                       (0x80 | ((code >> 6) & 0x3F)) << 16 | low << 24;
+            word = select(code >= 0x10000, four, word);
+            size += code >= 0x10000;
+        }
+        store_le32(at, word);
+        at += size;
     }
-    return surrogate ? no_utf8 : size;
+    return surrogate ? no_utf8 : static_cast<std::size_t>(at - reinterpret_cast<unsigned char*>(out));
 }
 
-// Writes the UTF-8 form of `length` characters, none a surrogate, to `out`,
-// which has room for utf8_size(chars, length) bytes.
-template <class Char>
-void encode_utf8(const Char* chars, std::size_t length, char* out) noexcept {
-    auto* at = reinterpret_cast<unsigned char*>(out);
-    for (std::size_t i = 0; i < length; ++i) {
-        const std::uint32_t code = chars[i];
-        if (code < 0x80) {
-            *at++ = static_cast<unsigned char>(code);
-        } else if (code < 0x800) {
-            *at++ = static_cast<unsigned char>(0xC0 | (code >> 6));
-            *at++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            *at++ = static_cast<unsigned char>(0xE0 | (code >> 12));
-            *at++ = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
-            *at++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
-        } else {
-            *at++ = static_cast<unsigned char>(0xF0 | (code >> 18));
-            *at++ = static_cast<unsigned char>(0x80 | ((code >> 12) & 0x3F));
-            *at++ = static_cast<unsigned char>(0x80 | ((code >> 6) & 0x3F));
-            *at++ = static_cast<unsigned char>(0x80 | (code & 0x3F));
-        }
-    }
-}
+// encode_utf8 with AVX2 where the target has it: the same bytes and the same
+// result, several characters a step (utf8_vector.cpp). Call it only where
+// the processor supports AVX2; elsewhere it is encode_utf8.
+std::size_t encode_utf8_vector(const std::uint8_t* chars, std::size_t length, char* out) noexcept;
+std::size_t encode_utf8_vector(const std::uint16_t* chars, std::size_t length, char* out) noexcept;
+std::size_t encode_utf8_vector(const std::uint32_t* chars, std::size_t length, char* out) noexcept;
 
 }  // namespace quorvex

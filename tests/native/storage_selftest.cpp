@@ -32,6 +32,7 @@
 #include "storage/hash_seed.hpp"
 #include "storage/key_index.hpp"
 #include "storage/siphash.hpp"
+#include "storage/utf8.hpp"
 #include "storage/value_array.hpp"
 
 using namespace quorvex;
@@ -338,6 +339,43 @@ int run_big(std::size_t n) {
     return 0;
 }
 
+// The vector UTF-8 encoder against the scalar one: random texts of every
+// length up to five blocks, drawn from character pools that steer blocks onto
+// each vector path (ASCII, one or two bytes, three bytes, the scalar
+// fallback) and put surrogates anywhere.
+template <class Char>
+void compare_utf8_encoders(std::mt19937_64& rng, const std::vector<std::uint32_t>& pool) {
+    for (int round = 0; round < 50000; ++round) {
+        std::vector<Char> text(rng() % 41);
+        for (Char& c : text) c = static_cast<Char>(pool[rng() % pool.size()]);
+        std::vector<char> scalar(utf8_bound<Char>(text.size())), vector(utf8_bound<Char>(text.size()));
+        const std::size_t size = encode_utf8(text.data(), text.size(), scalar.data());
+        CHECK(encode_utf8_vector(text.data(), text.size(), vector.data()) == size);
+        if (size != no_utf8) CHECK(std::memcmp(scalar.data(), vector.data(), size) == 0);
+    }
+}
+
+int run_utf8() {
+#if defined(__x86_64__)
+    if (!__builtin_cpu_supports("avx2")) {
+        std::printf("no avx2\n");
+        return 0;
+    }
+#endif
+    std::mt19937_64 rng(12);
+    const std::vector<std::uint32_t> ascii = {0, 'a', 'Z', 0x7F};
+    const std::vector<std::uint32_t> latin1 = {0, 'a', 0x7F, 0x80, 0xE9, 0xFF};
+    const std::vector<std::uint32_t> below_0800 = {'a', 0x7F, 0x80, 0xFF, 0x100, 0x3B1, 0x7FF};
+    const std::vector<std::uint32_t> three_byte = {0x800, 0x4E2D, 0xD7FF, 0xE000, 0xFFFF};
+    const std::vector<std::uint32_t> two_byte_chars = {'a', 0x80, 0x7FF, 0x800, 0xD7FF, 0xD800, 0xDFFF, 0xFFFF};
+    const std::vector<std::uint32_t> any = {'a', 0x80, 0x800, 0xD800, 0xDFFF, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF};
+    for (const auto* pool : {&ascii, &latin1}) compare_utf8_encoders<std::uint8_t>(rng, *pool);
+    for (const auto* pool : {&ascii, &below_0800, &three_byte, &two_byte_chars}) compare_utf8_encoders<std::uint16_t>(rng, *pool);
+    for (const auto* pool : {&ascii, &any}) compare_utf8_encoders<std::uint32_t>(rng, *pool);
+    std::printf("ok\n");
+    return 0;
+}
+
 std::size_t heap_in_use() {
     const struct mallinfo2 info = mallinfo2();
     return info.uordblks + info.hblkhd;
@@ -371,6 +409,7 @@ int main(int argc, char** argv) {
     if (mode == "tables" && args.size() == 3) return run_tables(std::stoull(args[1]), std::stoi(args[2]));
     if (mode == "writable") return run_writable();
     if (mode == "full") return run_full();
+    if (mode == "utf8") return run_utf8();
     if (mode == "bounds" && args.size() == 4) return run_bounds(args[1], std::stoull(args[2]), std::stoull(args[3]));
     if (mode == "memory" && args.size() == 2) return run_memory(std::stoull(args[1]));
     if (mode == "big" && args.size() == 2) return run_big(std::stoull(args[1]));
