@@ -162,7 +162,10 @@ private:
     // Bit i set when control byte i equals `value`.
     static unsigned bytes_equal_to(const unsigned char* control, unsigned char value) noexcept {
         const __m128i bytes = _mm_load_si128(reinterpret_cast<const __m128i*>(control));
-        const __m128i wanted = _mm_set1_epi8(static_cast<char>(value));
+        // The byte is replicated in a general register and moved over whole:
+        // for _mm_set1_epi8 GCC may store the byte to the stack and load it
+        // back four bytes wide, a load that waits for the store to retire.
+        const __m128i wanted = _mm_shuffle_epi32(_mm_cvtsi32_si128(static_cast<int>(0x0101'0101U * value)), 0);
         return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, wanted))) & valid_slots;
     }
 #else
