@@ -139,11 +139,32 @@ Status add_entry(EntryTable& table, const Fetched& entry, bool hashed, std::stri
     return success();
 }
 
+// How build_dict turns stored UTF-8 keys into characters: with the AVX2
+// routines when `vector`, which may read past a key up to the end of the
+// index's key records.
+struct KeyDecoder {
+    bool vector;
+    const char* records_end;
+
+    DecodedShape shape(std::string_view key) const {
+        return vector ? utf8_shape_vector(key, records_end) : utf8_shape(key);
+    }
+
+    template <class Char>
+    void decode(std::string_view key, std::size_t length, Char* out) const {
+        if (vector) {
+            decode_utf8_vector(key, length, out, records_end);
+        } else {
+            decode_utf8(key, out);
+        }
+    }
+};
+
 // A new exact str equal to the UTF-8 text `key`, in the canonical form the
 // interpreter would build: the kind its largest character needs. `ascii`
 // says the key is known to be ASCII, which spares measuring it.
-PyObject* new_str(std::string_view key, bool ascii) {
-    const DecodedShape shape = ascii ? DecodedShape{key.size(), CharWidth::ascii} : utf8_shape(key);
+PyObject* new_str(std::string_view key, bool ascii, const KeyDecoder& decoder) {
+    const DecodedShape shape = ascii ? DecodedShape{key.size(), CharWidth::ascii} : decoder.shape(key);
     PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(shape.length), max_char_of(shape.width));
     if (text == nullptr) {
         return nullptr;
@@ -153,9 +174,9 @@ PyObject* new_str(std::string_view key, bool ascii) {
             // The bytes are already the one-byte contents.
             std::memcpy(PyUnicode_1BYTE_DATA(text), key.data(), key.size());
             break;
-        case CharWidth::latin1: decode_utf8(key, PyUnicode_1BYTE_DATA(text)); break;
-        case CharWidth::ucs2: decode_utf8(key, PyUnicode_2BYTE_DATA(text)); break;
-        case CharWidth::ucs4: decode_utf8(key, PyUnicode_4BYTE_DATA(text)); break;
+        case CharWidth::latin1: decoder.decode(key, shape.length, PyUnicode_1BYTE_DATA(text)); break;
+        case CharWidth::ucs2: decoder.decode(key, shape.length, PyUnicode_2BYTE_DATA(text)); break;
+        case CharWidth::ucs4: decoder.decode(key, shape.length, PyUnicode_4BYTE_DATA(text)); break;
     }
     return text;
 }
@@ -286,9 +307,11 @@ Result<OwnedRef> build_dict(const QuorDictObject* instance) {
         return PyErr::fetch();
     }
     const bool all_ascii = keys.all_ascii();
+    const std::string_view records = keys.records();
+    const KeyDecoder decoder{loops::widest() != loops::Width::baseline, records.data() + records.size()};
     KeyBuffer::Reader reader = keys.reader();
     for (std::size_t position = 0; position < n; ++position) {
-        const OwnedRef key = OwnedRef::steal(new_str(reader.next(), all_ascii));
+        const OwnedRef key = OwnedRef::steal(new_str(reader.next(), all_ascii, decoder));
         if (!key) {
             return PyErr::fetch();
         }

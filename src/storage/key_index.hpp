@@ -93,6 +93,9 @@ public:
     // Reads this index's keys in position order, one per next().
     KeyBuffer::Reader reader() const noexcept { return KeyBuffer::Reader(keys_); }
 
+    // The memory every key text lies in (the records of its KeyBuffer).
+    std::string_view records() const noexcept { return keys_.records(); }
+
     // Calls f(std::string_view key, std::uint64_t position) for positions 0..n-1 in order.
     template <class F>
     void for_each(F&& f) const {

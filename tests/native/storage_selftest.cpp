@@ -339,10 +339,10 @@ int run_big(std::size_t n) {
     return 0;
 }
 
-// The vector UTF-8 encoder against the scalar one: random texts of every
-// length up to five blocks, drawn from character pools that steer blocks onto
-// each vector path (ASCII, one or two bytes, three bytes, the scalar
-// fallback) and put surrogates anywhere.
+// The vector UTF-8 encoder against the scalar one, and the vector decoder
+// back to the text: random texts of every length up to five blocks, drawn
+// from character pools that steer blocks onto each vector path (ASCII, one
+// or two bytes, three bytes, the scalar fallback) and put surrogates anywhere.
 template <class Char>
 void compare_utf8_encoders(std::mt19937_64& rng, const std::vector<std::uint32_t>& pool) {
     for (int round = 0; round < 50000; ++round) {
@@ -351,7 +351,25 @@ void compare_utf8_encoders(std::mt19937_64& rng, const std::vector<std::uint32_t
         std::vector<char> scalar(utf8_bound<Char>(text.size())), vector(utf8_bound<Char>(text.size()));
         const std::size_t size = encode_utf8(text.data(), text.size(), scalar.data());
         CHECK(encode_utf8_vector(text.data(), text.size(), vector.data()) == size);
-        if (size != no_utf8) CHECK(std::memcmp(scalar.data(), vector.data(), size) == 0);
+        if (size == no_utf8) continue;
+        CHECK(std::memcmp(scalar.data(), vector.data(), size) == 0);
+        // And back, into a text with room for nothing more: once with the
+        // text at the end of readable memory, once followed by bytes that
+        // would continue or start sequences.
+        for (const bool followed : {false, true}) {
+            std::string memory(scalar.data(), size);
+            for (int i = 0; followed && i < 20; ++i)
+                memory +=
+                    "\x80\xbf\xe0\xf0"
+                    "a"[rng() % 5];
+            const std::string_view utf8(memory.data(), size);
+            const char* const readable_end = memory.data() + memory.size();
+            const DecodedShape shape = utf8_shape_vector(utf8, readable_end);
+            CHECK(shape.length == text.size() && shape.width == utf8_shape(utf8).width);
+            std::vector<Char> decoded(text.size());
+            decode_utf8_vector(utf8, text.size(), decoded.data(), readable_end);
+            CHECK(decoded == text);
+        }
     }
 }
 
@@ -368,10 +386,14 @@ int run_utf8() {
     const std::vector<std::uint32_t> below_0800 = {'a', 0x7F, 0x80, 0xFF, 0x100, 0x3B1, 0x7FF};
     const std::vector<std::uint32_t> three_byte = {0x800, 0x4E2D, 0xD7FF, 0xE000, 0xFFFF};
     const std::vector<std::uint32_t> two_byte_chars = {'a', 0x80, 0x7FF, 0x800, 0xD7FF, 0xD800, 0xDFFF, 0xFFFF};
+    const std::vector<std::uint32_t> one_to_three = {'a', 0x80, 0x7FF, 0x800, 0xFFFF};
+    const std::vector<std::uint32_t> astral = {'a', 0x80, 0x800, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF};
     const std::vector<std::uint32_t> any = {'a', 0x80, 0x800, 0xD800, 0xDFFF, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF};
     for (const auto* pool : {&ascii, &latin1}) compare_utf8_encoders<std::uint8_t>(rng, *pool);
-    for (const auto* pool : {&ascii, &below_0800, &three_byte, &two_byte_chars}) compare_utf8_encoders<std::uint16_t>(rng, *pool);
-    for (const auto* pool : {&ascii, &any}) compare_utf8_encoders<std::uint32_t>(rng, *pool);
+    for (const auto* pool : {&ascii, &below_0800, &three_byte, &one_to_three, &two_byte_chars}) {
+        compare_utf8_encoders<std::uint16_t>(rng, *pool);
+    }
+    for (const auto* pool : {&ascii, &three_byte, &astral, &any}) compare_utf8_encoders<std::uint32_t>(rng, *pool);
     std::printf("ok\n");
     return 0;
 }
