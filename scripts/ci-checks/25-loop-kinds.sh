@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # CI check: the arithmetic and construction tests (the element loops and
-# the UTF-8 key encoder have vector kinds) once per vector loop kind. The module picks
-# the widest kind the processor has; QUORVEX_DISABLE_CPU_FEATURES makes it
+# the UTF-8 key conversions have vector kinds) once per vector loop kind. The
+# module picks the widest kind the processor has; QUORVEX_DISABLE_CPU_FEATURES makes it
 # skip the wider ones, so every kind this processor can run is tested here.
 # Kinds the processor lacks are reported and left out. Needs quorvex installed
 # in python3's environment (`python3 -m pip install ".[test]"`, as .ci/run

@@ -1,6 +1,6 @@
-// Which vector loop kinds the element loops and the UTF-8 key encoder may use: the widest the processor
-// supports, less the kinds a caller has asked to skip. Skipping a kind lets
-// every loop run on one machine (tests do this through the environment
+// Which vector loop kinds the element loops and the UTF-8 key conversions may
+// use: the widest the processor supports, less the kinds a caller has asked
+// to skip. Skipping a kind lets every loop run on one machine (tests do this through the environment
 // variable QUORVEX_DISABLE_CPU_FEATURES, which the module reads at import);
 // every kind computes the same bits, so the choice changes speed only.
 #pragma once
