@@ -1,0 +1,116 @@
+#!/usr/bin/env python3
+"""A lower bound on to_dict's time, from the work the interpreter does for it.
+
+to_dict hands back a new dict of new str and float objects. Creating them,
+hashing each new str, inserting the pairs and freeing the previous result
+(which a program, and benchmarks/run.py, drops once it is done with it) are
+the interpreter's own work, in its allocator, its dict and its str hash, plus
+the kernel's page faults when the allocator takes memory back from the
+system. However fast the module's own code were, to_dict would take at least
+that part of its time.
+
+This script times q.to_dict and dict(zip(keys, values)) the way run.py does
+(best per-call time of alternating rounds, each result dropped inside the
+timed statement, the key set's data alone in the heap), then samples a loop
+of q.to_dict with `perf record` in a child process and counts the samples
+that fall in the interpreter, the C library and the kernel (samples anywhere
+else only lower the bound). It prints that share, the time it
+stands for, and the best ratio dict(zip) time / to_dict time that any code of
+ours could reach while the interpreter does its part as measured:
+
+    env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python3 benchmarks/floor.py --n 10000 --key-set "non-ascii 8-24"
+
+Needs `perf` (Debian's linux-perf) allowed to sample this user's processes.
+"""
+
+import argparse
+import os
+import random
+import re
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import run  # noqa: E402  (the benchmark's key sets and timing method)
+from quorvex import QuorDict  # noqa: E402
+
+
+def table(key_set, n):
+    rng = random.Random(2024)
+    keys = run.KEY_SETS[key_set](rng, n)
+    values = [rng.uniform(-1e3, 1e3) for _ in range(n)]
+    return keys, values, QuorDict(dict(zip(keys, values)))
+
+
+def loop(key_set, n, seconds):
+    """The child's work: to_dict again and again, each result dropped. It says
+    "ready" once its table is built, so that only the loop is sampled."""
+    _, _, q = table(key_set, n)
+    print("ready", flush=True)
+    end = time.perf_counter() + seconds
+    while time.perf_counter() < end:
+        for _ in range(max(1, 100_000 // n)):
+            q.to_dict
+
+
+# Where the interpreter's part of the work runs.
+INTERPRETER_OBJECTS = ("libpython", "python3", "libc.so", "libc-", "[kernel")
+
+
+def interpreter_share(key_set, n, seconds):
+    """Percentage of the child's loop samples in the interpreter, libc and the kernel."""
+    with tempfile.TemporaryDirectory() as scratch:
+        data = os.path.join(scratch, "perf.data")
+        child = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--loop", "--n", str(n),
+                                  "--key-set", key_set, "--seconds", str(seconds)], stdout=subprocess.PIPE, text=True,
+                                 # numpy's thread pool would spin beside the loop.
+                                 env={**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"})
+        if child.stdout.readline().strip() != "ready":
+            sys.exit("the sampled child did not start")
+        # perf stops when the child ends.
+        recorder = subprocess.Popen(["perf", "record", "-q", "-e", "cpu-clock", "-F", "2000", "-o", data,
+                                     "-p", str(child.pid)])
+        if child.wait() != 0 or recorder.wait() != 0:
+            sys.exit("the sampled loop or perf failed")
+        report = subprocess.run(["perf", "report", "-i", data, "--stdio", "--sort", "dso"],
+                                check=True, capture_output=True, text=True).stdout
+    shares = {}
+    for line in report.splitlines():
+        match = re.match(r"\s*([\d.]+)%\s+(\S+)", line)
+        if match:
+            shares[match.group(2)] = float(match.group(1))
+    if not shares:
+        sys.exit("perf recorded no samples: " + report)
+    return sum(share for dso, share in shares.items() if dso.startswith(INTERPRETER_OBJECTS)), shares
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--n", type=int, default=10_000)
+    parser.add_argument("--key-set", choices=list(run.KEY_SETS), default="ascii 8-24")
+    parser.add_argument("--seconds", type=float, default=5.0, help="length of the sampled loop")
+    parser.add_argument("--repeat", type=int, default=5, help="timing rounds; the best counts")
+    parser.add_argument("--loop", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.loop:
+        loop(args.key_set, args.n, args.seconds)
+        return
+
+    keys, values, q = table(args.key_set, args.n)
+    to_dict, dict_zip = run.best_times([lambda: q.to_dict, lambda: dict(zip(keys, values))], 0.2, args.repeat)
+    del keys, values, q
+    outside, shares = interpreter_share(args.key_set, args.n, args.seconds)
+    floor = to_dict * outside / 100.0
+    print(f"n = {args.n}, {args.key_set} keys")
+    print("samples by object: " + ", ".join(f"{dso} {share:.1f}%" for dso, share in sorted(
+        shares.items(), key=lambda item: -item[1]) if share >= 0.5))
+    print(f"to_dict {to_dict * 1e3:.3f} ms; interpreter, libc and kernel {outside:.1f}% = {floor * 1e3:.3f} ms")
+    print(f"dict(zip(keys, values)) {dict_zip * 1e3:.3f} ms")
+    print(f"ratio dict(zip) / to_dict: now {dict_zip / to_dict:.2f}, "
+          f"at best {dict_zip / floor:.2f} (the module's own time taken as zero)")
+
+
+if __name__ == "__main__":
+    main()
