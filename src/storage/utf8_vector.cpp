@@ -1,13 +1,13 @@
 // The vector forms of encode_utf8 and decode_utf8 (see utf8.hpp), for
 // processors with AVX2. Results are the scalar routines' byte for byte.
 //
-// Encoding takes eight characters at a time, by what the block holds: all ASCII (narrowed
-// to bytes), all below U+0800 (one or two bytes each: every character's form
-// is built in a 16-bit lane, then a shuffle chosen by which lanes need two
-// bytes closes the gaps), or all from U+0800 to U+FFFF without a surrogate
-// (three bytes each, in two shuffles); the last few characters form one more
-// block, padded. Other blocks go through the scalar encoder, which also
-// reports surrogates.
+// Encoding takes eight characters at a time, by what the block holds: all
+// ASCII (narrowed to bytes), all below U+0800 (one or two bytes each: every
+// character's form is built in a 16-bit lane, then a shuffle chosen by which
+// lanes need two bytes closes the gaps), or all from U+0800 to U+FFFF without
+// a surrogate (three bytes each, in two shuffles); the last few characters
+// form one more block, padded. Other blocks go through the scalar encoder,
+// which also reports surrogates.
 //
 // Decoding takes sixteen bytes at a time. Up to the first byte that starts a
 // three- or four-byte sequence (at most eight bytes on), every character has
@@ -116,9 +116,9 @@ std::size_t finish(const Char* chars, std::size_t length, char* out, unsigned ch
 // Decoding.
 
 struct PairGather {
-    std::array<std::uint8_t, 16> shuffle;
-    std::uint8_t chars;     // characters that start in bytes 0 to 7
-    std::uint8_t consumed;  // bytes they take: 8, or 9 when byte 8 ends one
+    std::array<std::uint8_t, 16> shuffle;  // read unaligned: entries are 18 bytes apart
+    std::uint8_t chars;                    // characters that start in bytes 0 to 7
+    std::uint8_t consumed;                 // bytes they take: 8, or 9 when byte 8 ends one
 };
 
 using PairGatherTable = std::array<PairGather, 256>;
@@ -256,7 +256,7 @@ template <class Char>
             }
             chars = chars < chars_left ? chars : chars_left;
             const __m128i lanes =
-                _mm_shuffle_epi8(block, _mm_load_si128(reinterpret_cast<const __m128i*>(gather.shuffle.data())));
+                _mm_shuffle_epi8(block, _mm_loadu_si128(reinterpret_cast<const __m128i*>(gather.shuffle.data())));
             store_code_points(pair_code_points(lanes), out, chars, chars_left >= 8);
             out += chars;
             chars_left -= chars;
