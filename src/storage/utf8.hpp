@@ -10,9 +10,9 @@
 // width; neither allocates.
 //
 // Nothing here touches the interpreter. The decoder trusts its input to be
-// well-formed UTF-8 (stored keys only ever come from encode_utf8 or from the
-// interpreter's strict encoder); the encoder reports surrogates instead of
-// encoding them, since strict UTF-8 has no form for them.
+// well-formed UTF-8 (stored keys only ever come from encode_utf8, its vector
+// form, or the interpreter's strict encoder); the encoder reports surrogates
+// instead of encoding them, since strict UTF-8 has no form for them.
 #pragma once
 
 #include <cstddef>
