@@ -102,6 +102,18 @@ alignas(16) constexpr ShuffleTable pair_shuffles = make_pair_shuffles();
     return _mm_testz_si128(_mm_or_si128(below_0800, surrogate), _mm_set1_epi8(-1)) != 0;
 }
 
+// Eight characters through the scalar encoder, moving `at` past them; false
+// when one is a surrogate.
+template <class Char>
+bool encode_block_scalar(const Char* chars, unsigned char*& at) {
+    const std::size_t size = encode_utf8(chars, 8, reinterpret_cast<char*>(at));
+    if (size == no_utf8) {
+        return false;
+    }
+    at += size;
+    return true;
+}
+
 // The scalar encoder on the characters the vector loop left, added to what
 // the loop wrote.
 template <class Char>
@@ -328,12 +340,8 @@ template <class Char>
         } else if (all_three_byte(block)) {
             encode_three_byte(block, at);
             at += 24;
-        } else {
-            const std::size_t size = encode_utf8(chars + i, 8, reinterpret_cast<char*>(at));
-            if (size == no_utf8) {
-                return no_utf8;
-            }
-            at += size;
+        } else if (!encode_block_scalar(chars + i, at)) {
+            return no_utf8;
         }
     }
     // The last characters as a block whose missing lanes are padding of the
@@ -372,12 +380,8 @@ template <class Char>
             const __m128i block = _mm_packus_epi32(low, high);
             _mm_storel_epi64(reinterpret_cast<__m128i*>(at), _mm_packus_epi16(block, block));
             at += 8;
-        } else {
-            const std::size_t size = encode_utf8(chars + i, 8, reinterpret_cast<char*>(at));
-            if (size == no_utf8) {
-                return no_utf8;
-            }
-            at += size;
+        } else if (!encode_block_scalar(chars + i, at)) {
+            return no_utf8;
         }
     }
     return finish(chars + i, length - i, out, at);
