@@ -226,10 +226,11 @@ class TextKey(str):
         return self is other
 
 
+@pytest.mark.parametrize("first", [TextKey, str], ids=["subclass-first", "exact-str-first"])
 @pytest.mark.parametrize("values, expected", [((1.0, 2.0), 2.0), ((2.0, 1.0), 1.0), ((5, -0.0), -0.0)],
                          ids=["later-wins", "later-wins-reversed", "later-minus-zero"])
-def test_keys_of_equal_text_make_one_entry_with_the_later_value(values, expected):
-    source = {TextKey("k"): values[0], "other": 3.0, TextKey("k"): values[1]}
+def test_keys_of_equal_text_make_one_entry_with_the_later_value(first, values, expected):
+    source = {first("k"): values[0], "other": 3.0, TextKey("k"): values[1]}
     assert len(source) == 3
     d = QuorDict(source)
     result = d.to_dict

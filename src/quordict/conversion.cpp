@@ -104,15 +104,17 @@ bool converts_without_python_code(PyObject* value) {
 // swaps keys can make the walk yield one entry more (a new key, then the next
 // step's check panics), and such a key finds the table full. Dropping it
 // changes nothing: the walk can only end in that panic or in an earlier error.
-void insert_or_drop(EntryTable& table, std::string_view text, std::uint64_t hash, double value) {
-    (void)table.insert_hashed(text, hash, value);
+// `absent` says the key cannot be in the table yet (see keys_distinct below).
+void insert_or_drop(EntryTable& table, std::string_view text, std::uint64_t hash, double value, bool absent) {
+    (void)(absent ? table.insert_absent(text, hash, value) : table.insert_hashed(text, hash, value));
 }
 
 // Converts one entry in full, in the order key text then value. `text` and
 // `hash` are used when `hashed` (a key whose text was read and hashed ahead).
-Status add_entry(EntryTable& table, const Fetched& entry, bool hashed, std::string_view text, std::uint64_t hash) {
+Status add_entry(EntryTable& table, const Fetched& entry, bool hashed, std::string_view text, std::uint64_t hash,
+                 bool absent) {
     if (hashed && Py_IS_TYPE(entry.value, &PyFloat_Type)) {
-        insert_or_drop(table, text, hash, PyFloat_AS_DOUBLE(entry.value));
+        insert_or_drop(table, text, hash, PyFloat_AS_DOUBLE(entry.value), absent);
         return success();
     }
     // The value's __float__ may change the dict and free this very entry:
@@ -135,7 +137,7 @@ Status add_entry(EntryTable& table, const Fetched& entry, bool hashed, std::stri
     if (!number.ok()) {
         return number.take_error();
     }
-    insert_or_drop(table, text, hash, number.value());
+    insert_or_drop(table, text, hash, number.value(), absent);
     return success();
 }
 
@@ -197,6 +199,13 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
     bool encode[fetch_batch];  // a str whose UTF-8 form is written to batch_text
     BatchText batch_text;
     const bool vector_utf8 = loops::widest() != loops::Width::baseline;
+    // True while every key the walk has yielded is a distinct text, so a new
+    // one need not be compared with those in the table. Exact str keys of one
+    // dict are distinct, and so are their UTF-8 forms. It ends for good at a
+    // key that is not an exact str (a subclass may equal another key of the
+    // same text) and at a conversion that may run Python code (which may
+    // rearrange the dict so that the walk yields a key again).
+    bool keys_distinct = true;
     Py_ssize_t cursor = 0;
     Py_ssize_t yielded = 0;
     bool at_end = false;
@@ -264,7 +273,14 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
                 continue;
             }
             hashes[i] = table.hash(texts[i]);
-            table.prefetch(hashes[i]);
+        }
+        // Apart from the hashing: a prefetch waits while the core's miss
+        // buffers are full of the key and value lines asked for above, and
+        // the hashes need not wait with it.
+        for (std::size_t i = 0; i < count; ++i) {
+            if (hashed[i]) {
+                table.prefetch(hashes[i]);
+            }
         }
         std::size_t done = 0;
         bool must_refetch = false;
@@ -274,7 +290,9 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
             // the entries fetched after this one stale: the walk fetches again
             // from this entry's cursor.
             must_refetch = !converts_without_python_code(entry.value);
-            if (Status added = add_entry(table, entry, hashed[done], texts[done], hashes[done]); !added.ok()) {
+            keys_distinct = keys_distinct && !must_refetch && PyUnicode_CheckExact(entry.key);
+            if (Status added = add_entry(table, entry, hashed[done], texts[done], hashes[done], keys_distinct);
+                !added.ok()) {
                 return added.take_error();
             }
             ++done;

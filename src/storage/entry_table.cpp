@@ -66,17 +66,24 @@ void EntryTable::insert(std::string_view key, double value) {
 bool EntryTable::insert_hashed(std::string_view key, std::uint64_t hash, double value) {
     const ProbeTable::Probe probe =
         slots_.find(hash, [&](std::uint32_t entry) { return keys_.key_at(offsets_[entry]) == key; });
-    double* values = values_->data();
     if (probe.found) {
-        values[slots_.value_at(probe.slot)] = value;
+        values_->data()[slots_.value_at(probe.slot)] = value;
         return true;
     }
+    return add(key, hash, value, probe.slot);
+}
+
+bool EntryTable::insert_absent(std::string_view key, std::uint64_t hash, double value) {
+    return add(key, hash, value, slots_.find_empty(hash));
+}
+
+bool EntryTable::add(std::string_view key, std::uint64_t hash, double value, std::size_t slot) {
     if (size_ == capacity_) {
         return false;
     }
     offsets_[size_] = keys_.append(key);
-    values[size_] = value;
-    slots_.occupy(probe.slot, hash, static_cast<std::uint32_t>(size_));
+    values_->data()[size_] = value;
+    slots_.occupy(slot, hash, static_cast<std::uint32_t>(size_));
     ++size_;
     return true;
 }

@@ -106,6 +106,19 @@ public:
         }
     }
 
+    // The empty slot a key with this hash belongs in when no full slot can
+    // hold it: find's answer for a key known to be absent, without trying
+    // the tag matches.
+    std::size_t find_empty(std::uint64_t hash) const noexcept {
+        std::size_t group = first_group(hash);
+        for (std::size_t step = 1;; ++step) {
+            if (const unsigned empties = empty_slots(groups_ + group * group_bytes)) {
+                return group * control_bytes + static_cast<std::size_t>(std::countr_zero(empties));
+            }
+            group = (group + step) & group_mask_;
+        }
+    }
+
     // Starts loading the one line a probe for `hash` usually reads, so that
     // a run of lookups can overlap their cache misses.
     void prefetch(std::uint64_t hash) const noexcept { __builtin_prefetch(groups_ + first_group(hash) * group_bytes); }
