@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""A lower bound on to_dict's time, from the work the interpreter does for it.
+"""A lower bound on a read-out workload's time, from the interpreter's share of it.
 
 to_dict hands back a new dict of new str and float objects. Creating them,
 hashing each new str, inserting the pairs and freeing the previous result
@@ -7,25 +7,28 @@ hashing each new str, inserting the pairs and freeing the previous result
 the interpreter's own work, in its allocator, its dict and its str hash, plus
 the kernel's page faults when the allocator takes memory back from the
 system. However fast the module's own code were, to_dict would take at least
-that part of its time.
+that part of its time. The same holds for the pipeline (construction walks
+the dict through the interpreter, every step allocates an instance, and the
+pipeline ends in to_dict) and for construction.
 
-This script times q.to_dict and dict(zip(keys, values)) the way run.py does
-(best per-call time of alternating rounds, each result dropped inside the
-timed statement, the key set's data alone in the heap), then samples a loop
-of q.to_dict with `perf record` in a child process and counts the samples
-that fall in the interpreter, the C library and the kernel (samples anywhere
-else only lower the bound). It prints that share, the time it
-stands for, and the best ratio dict(zip) time / to_dict time that any code of
-ours could reach while the interpreter does its part as measured:
+This script times a workload of benchmarks/run.py's read-out table (to_dict
+by default) and its peers the way run.py does (best per-call time of
+alternating rounds, each result dropped inside the timed statement, the key
+set's data alone in the heap), then samples a loop of the workload with
+`perf record` in a child process and counts the samples that fall in the
+interpreter, the C library and the kernel (samples anywhere else only lower
+the bound). It prints that share, the time it stands for, and for each peer
+the best ratio peer time / our time that any code of ours could reach while
+the interpreter does its part as measured:
 
     env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python3 benchmarks/floor.py --n 10000 --key-set "non-ascii 8-24"
+    env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python3 benchmarks/floor.py --n 10000 --workload pipeline
 
 Needs `perf` (Debian's linux-perf) allowed to sample this user's processes.
 """
 
 import argparse
 import os
-import random
 import re
 import subprocess
 import sys
@@ -33,38 +36,36 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import run  # noqa: E402  (the benchmark's key sets and timing method)
-from quorvex import QuorDict  # noqa: E402
+import run  # noqa: E402  (the benchmark's key sets, workloads and timing method)
 
 
-def table(key_set, n):
-    rng = random.Random(2024)
-    keys = run.KEY_SETS[key_set](rng, n)
-    values = [rng.uniform(-1e3, 1e3) for _ in range(n)]
-    return keys, values, QuorDict(dict(zip(keys, values)))
+def workload(key_set, n, name):
+    """The key set's read-out data, built as run.py builds it, and the named
+    workload of its read-out table: (ours, {peer name: peer})."""
+    return run.readout_workloads(run.ReadoutData(run.KEY_SETS[key_set], n))[name]
 
 
-def loop(key_set, n, seconds):
-    """The child's work: to_dict again and again, each result dropped. It says
-    "ready" once its table is built, so that only the loop is sampled."""
-    _, _, q = table(key_set, n)
+def loop(key_set, n, name, seconds):
+    """The child's work: the workload again and again, each result dropped.
+    It says "ready" once its data is built, so that only the loop is sampled."""
+    ours, _ = workload(key_set, n, name)
     print("ready", flush=True)
     end = time.perf_counter() + seconds
     while time.perf_counter() < end:
         for _ in range(max(1, 100_000 // n)):
-            q.to_dict
+            ours()
 
 
 # Where the interpreter's part of the work runs.
 INTERPRETER_OBJECTS = ("libpython", "python3", "libc.so", "libc-", "[kernel")
 
 
-def interpreter_share(key_set, n, seconds):
+def interpreter_share(key_set, n, name, seconds):
     """Percentage of the child's loop samples in the interpreter, libc and the kernel."""
     with tempfile.TemporaryDirectory() as scratch:
         data = os.path.join(scratch, "perf.data")
         child = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--loop", "--n", str(n),
-                                  "--key-set", key_set, "--seconds", str(seconds)], stdout=subprocess.PIPE, text=True,
+                                  "--key-set", key_set, "--workload", name, "--seconds", str(seconds)], stdout=subprocess.PIPE, text=True,
                                  # numpy's thread pool would spin beside the loop.
                                  env={**os.environ, "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"})
         if child.stdout.readline().strip() != "ready":
@@ -90,26 +91,28 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--n", type=int, default=10_000)
     parser.add_argument("--key-set", choices=list(run.KEY_SETS), default="ascii 8-24")
+    parser.add_argument("--workload", choices=["to_dict", "pipeline", "construction"], default="to_dict")
     parser.add_argument("--seconds", type=float, default=5.0, help="length of the sampled loop")
     parser.add_argument("--repeat", type=int, default=5, help="timing rounds; the best counts")
     parser.add_argument("--loop", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.loop:
-        loop(args.key_set, args.n, args.seconds)
+        loop(args.key_set, args.n, args.workload, args.seconds)
         return
 
-    keys, values, q = table(args.key_set, args.n)
-    to_dict, dict_zip = run.best_times([lambda: q.to_dict, lambda: dict(zip(keys, values))], 0.2, args.repeat)
-    del keys, values, q
-    outside, shares = interpreter_share(args.key_set, args.n, args.seconds)
-    floor = to_dict * outside / 100.0
-    print(f"n = {args.n}, {args.key_set} keys")
+    ours, peers = workload(args.key_set, args.n, args.workload)
+    ours_time, *peer_times = run.best_times([ours, *peers.values()], 0.2, args.repeat)
+    peer_names = list(peers)
+    del ours, peers
+    outside, shares = interpreter_share(args.key_set, args.n, args.workload, args.seconds)
+    floor = ours_time * outside / 100.0
+    print(f"n = {args.n}, {args.key_set} keys, {args.workload}")
     print("samples by object: " + ", ".join(f"{dso} {share:.1f}%" for dso, share in sorted(
         shares.items(), key=lambda item: -item[1]) if share >= 0.5))
-    print(f"to_dict {to_dict * 1e3:.3f} ms; interpreter, libc and kernel {outside:.1f}% = {floor * 1e3:.3f} ms")
-    print(f"dict(zip(keys, values)) {dict_zip * 1e3:.3f} ms")
-    print(f"ratio dict(zip) / to_dict: now {dict_zip / to_dict:.2f}, "
-          f"at best {dict_zip / floor:.2f} (the module's own time taken as zero)")
+    print(f"quorvex {ours_time * 1e3:.3f} ms; interpreter, libc and kernel {outside:.1f}% = {floor * 1e3:.3f} ms")
+    for peer, peer_time in zip(peer_names, peer_times):
+        print(f"{peer} {peer_time * 1e3:.3f} ms: ratio now {peer_time / ours_time:.2f}, "
+              f"at best {peer_time / floor:.2f} (the module's own time taken as zero)")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """QuorDict(dict) and to_dict: what goes in comes back bit for bit, and every bad input fails with its own error."""
 
+import ctypes
 import random
 import sys
 from fractions import Fraction
@@ -190,6 +191,27 @@ def test_text_keys_round_trip_as_canonical_str_and_leave_the_callers_keys_alone(
     for mine, theirs in zip(result, (k.encode().decode() for k in source)):
         assert type(mine) is str
         assert (hash(mine), sys.getsizeof(mine)) == (hash(theirs), canonical_size(theirs)), repr(theirs)
+
+
+def wider_str(text, max_char):
+    """`text` in a str of a wider kind than it needs, which the C API allows
+    (PyUnicode_New's maximum may be rounded up). It equals no canonical str."""
+    new = ctypes.pythonapi.PyUnicode_New
+    new.restype, new.argtypes = ctypes.py_object, [ctypes.c_ssize_t, ctypes.c_uint32]
+    made = new(len(text), max_char)
+    width, codec = (2, "utf-16-le") if max_char < 0x10000 else (4, "utf-32-le")
+    header = sys.getsizeof(made) - (len(text) + 1) * width
+    ctypes.memmove(id(made) + header, text.encode(codec), len(text) * width)
+    return made
+
+
+def test_keys_of_a_wider_kind_than_they_need_come_back_canonical():
+    texts = ["plain", "\xe9t\xe9", "\u4e2d", "\u03b1" * 40]
+    keys = [wider_str(t, 0xFFFF if t.isascii() else 0x10FFFF) for t in texts]
+    assert all(k != t for k, t in zip(keys, texts))
+    result = QuorDict({k: float(i) for i, k in enumerate(keys)}).to_dict
+    assert result == {t: float(i) for i, t in enumerate(texts)}
+    assert [sys.getsizeof(k) for k in result] == [canonical_size(t) for t in texts]
 
 
 def canonical_size(text):

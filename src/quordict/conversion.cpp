@@ -24,6 +24,13 @@ struct Fetched {
     Py_ssize_t cursor;  // the walk's cursor just after this entry
 };
 
+// A key's UTF-8 text with its hash and shape, as the table stores it.
+struct KeyText {
+    std::string_view text;
+    std::uint64_t hash;
+    DecodedShape shape;
+};
+
 // A str whose text is its own ASCII bytes, readable without conversion.
 bool is_compact_ascii(PyObject* key) {
     return PyUnicode_Check(key) && PyUnicode_IS_COMPACT_ASCII(key);
@@ -73,6 +80,32 @@ std::size_t encode_utf8_of(PyObject* key, char* out, bool vector) {
     }
 }
 
+// The width of a str's characters, from the OR of them all, which has the
+// same width as the largest. The str's kind is not taken for it: a str made
+// with a larger maximum than its characters need is legal, and a key handed
+// back in that kind would not be the canonical str equal to it.
+template <class Char>
+CharWidth width_of_chars(const Char* chars, std::size_t length) {
+    std::uint32_t bits = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        bits |= chars[i];
+    }
+    return bits < 0x80      ? CharWidth::ascii
+           : bits < 0x100   ? CharWidth::latin1
+           : bits < 0x10000 ? CharWidth::ucs2
+                            : CharWidth::ucs4;
+}
+
+DecodedShape shape_of_str(PyObject* key) {
+    const void* data = PyUnicode_DATA(key);
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
+    switch (PyUnicode_KIND(key)) {
+        case PyUnicode_1BYTE_KIND: return {length, width_of_chars(static_cast<const Py_UCS1*>(data), length)};
+        case PyUnicode_2BYTE_KIND: return {length, width_of_chars(static_cast<const Py_UCS2*>(data), length)};
+        default: return {length, width_of_chars(static_cast<const Py_UCS4*>(data), length)};
+    }
+}
+
 // Room for the UTF-8 texts of one batch of keys. The interpreter would cache
 // each non-ASCII key's UTF-8 form inside the caller's str for as long as the
 // str lives; encoding into this buffer instead leaves the caller's keys as
@@ -105,16 +138,16 @@ bool converts_without_python_code(PyObject* value) {
 // step's check panics), and such a key finds the table full. Dropping it
 // changes nothing: the walk can only end in that panic or in an earlier error.
 // `absent` says the key cannot be in the table yet (see keys_distinct below).
-void insert_or_drop(EntryTable& table, std::string_view text, std::uint64_t hash, double value, bool absent) {
-    (void)(absent ? table.insert_absent(text, hash, value) : table.insert_hashed(text, hash, value));
+void insert_or_drop(EntryTable& table, const KeyText& key, double value, bool absent) {
+    (void)(absent ? table.insert_absent(key.text, key.hash, key.shape, value)
+                  : table.insert_hashed(key.text, key.hash, key.shape, value));
 }
 
-// Converts one entry in full, in the order key text then value. `text` and
-// `hash` are used when `hashed` (a key whose text was read and hashed ahead).
-Status add_entry(EntryTable& table, const Fetched& entry, bool hashed, std::string_view text, std::uint64_t hash,
-                 bool absent) {
+// Converts one entry in full, in the order key text then value. `key` is used
+// when `hashed` (a key whose text was read and hashed ahead).
+Status add_entry(EntryTable& table, const Fetched& entry, bool hashed, KeyText key_text, bool absent) {
     if (hashed && Py_IS_TYPE(entry.value, &PyFloat_Type)) {
-        insert_or_drop(table, text, hash, PyFloat_AS_DOUBLE(entry.value), absent);
+        insert_or_drop(table, key_text, PyFloat_AS_DOUBLE(entry.value), absent);
         return success();
     }
     // The value's __float__ may change the dict and free this very entry:
@@ -126,31 +159,28 @@ Status add_entry(EntryTable& table, const Fetched& entry, bool hashed, std::stri
             return cast_error(key.get(), "str");
         }
         Py_ssize_t key_size = 0;
-        const char* key_text = PyUnicode_AsUTF8AndSize(key.get(), &key_size);
-        if (key_text == nullptr) {
+        const char* key_text_bytes = PyUnicode_AsUTF8AndSize(key.get(), &key_size);
+        if (key_text_bytes == nullptr) {
             return PyErr::fetch();
         }
-        text = std::string_view(key_text, static_cast<std::size_t>(key_size));
-        hash = table.hash(text);
+        key_text.text = std::string_view(key_text_bytes, static_cast<std::size_t>(key_size));
+        key_text.hash = table.hash(key_text.text);
+        key_text.shape = utf8_shape(key_text.text);
     }
     Result<double> number = extract_float(value.get());
     if (!number.ok()) {
         return number.take_error();
     }
-    insert_or_drop(table, text, hash, number.value(), absent);
+    insert_or_drop(table, key_text, number.value(), absent);
     return success();
 }
 
 // How build_dict turns stored UTF-8 keys into characters: with the AVX2
-// routines when `vector`, which may read past a key up to the end of the
+// decoder when `vector`, which may read past a key up to the end of the
 // index's key records.
 struct KeyDecoder {
     bool vector;
     const char* records_end;
-
-    DecodedShape shape(std::string_view key) const {
-        return vector ? utf8_shape_vector(key, records_end) : utf8_shape(key);
-    }
 
     template <class Char>
     void decode(std::string_view key, std::size_t length, Char* out) const {
@@ -162,11 +192,11 @@ struct KeyDecoder {
     }
 };
 
-// A new exact str equal to the UTF-8 text `key`, in the canonical form the
-// interpreter would build: the kind its largest character needs. `ascii`
-// says the key is known to be ASCII, which spares measuring it.
-PyObject* new_str(std::string_view key, bool ascii, const KeyDecoder& decoder) {
-    const DecodedShape shape = ascii ? DecodedShape{key.size(), CharWidth::ascii} : decoder.shape(key);
+// A new exact str equal to the stored key, in the canonical form the
+// interpreter would build: the kind its largest character needs, which the
+// key's stored shape gives with its length.
+PyObject* new_str(const KeyBuffer::ShapedKey& key, const KeyDecoder& decoder) {
+    const DecodedShape shape = key.shape;
     PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(shape.length), max_char_of(shape.width));
     if (text == nullptr) {
         return nullptr;
@@ -174,11 +204,11 @@ PyObject* new_str(std::string_view key, bool ascii, const KeyDecoder& decoder) {
     switch (shape.width) {
         case CharWidth::ascii:
             // The bytes are already the one-byte contents.
-            std::memcpy(PyUnicode_1BYTE_DATA(text), key.data(), key.size());
+            std::memcpy(PyUnicode_1BYTE_DATA(text), key.text.data(), key.text.size());
             break;
-        case CharWidth::latin1: decoder.decode(key, shape.length, PyUnicode_1BYTE_DATA(text)); break;
-        case CharWidth::ucs2: decoder.decode(key, shape.length, PyUnicode_2BYTE_DATA(text)); break;
-        case CharWidth::ucs4: decoder.decode(key, shape.length, PyUnicode_4BYTE_DATA(text)); break;
+        case CharWidth::latin1: decoder.decode(key.text, shape.length, PyUnicode_1BYTE_DATA(text)); break;
+        case CharWidth::ucs2: decoder.decode(key.text, shape.length, PyUnicode_2BYTE_DATA(text)); break;
+        case CharWidth::ucs4: decoder.decode(key.text, shape.length, PyUnicode_4BYTE_DATA(text)); break;
     }
     return text;
 }
@@ -193,8 +223,7 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
     EntryTable table(static_cast<std::size_t>(start_size));
 
     Fetched fetched[fetch_batch];
-    std::string_view texts[fetch_batch];
-    std::uint64_t hashes[fetch_batch];
+    KeyText texts[fetch_batch];
     bool hashed[fetch_batch];
     bool encode[fetch_batch];  // a str whose UTF-8 form is written to batch_text
     BatchText batch_text;
@@ -252,8 +281,9 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
             encode[i] = false;
             hashed[i] = is_compact_ascii(key);
             if (hashed[i]) {
-                texts[i] = std::string_view(static_cast<const char*>(PyUnicode_DATA(key)),
-                                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
+                const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
+                texts[i].text = std::string_view(static_cast<const char*>(PyUnicode_DATA(key)), length);
+                texts[i].shape = {length, CharWidth::ascii};
             } else if (PyUnicode_Check(key) && has_canonical_data(key)) {
                 encode[i] = true;
                 text_bytes += utf8_bound_of(key);
@@ -267,19 +297,20 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
                 if (!hashed[i]) {
                     continue;
                 }
-                texts[i] = std::string_view(encoded, size);
+                texts[i].text = std::string_view(encoded, size);
+                texts[i].shape = shape_of_str(fetched[i].key);
                 encoded += size;
             } else if (!hashed[i]) {
                 continue;
             }
-            hashes[i] = table.hash(texts[i]);
+            texts[i].hash = table.hash(texts[i].text);
         }
         // Apart from the hashing: a prefetch waits while the core's miss
         // buffers are full of the key and value lines asked for above, and
         // the hashes need not wait with it.
         for (std::size_t i = 0; i < count; ++i) {
             if (hashed[i]) {
-                table.prefetch(hashes[i]);
+                table.prefetch(texts[i].hash);
             }
         }
         std::size_t done = 0;
@@ -291,8 +322,7 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
             // from this entry's cursor.
             must_refetch = !converts_without_python_code(entry.value);
             keys_distinct = keys_distinct && !must_refetch && PyUnicode_CheckExact(entry.key);
-            if (Status added = add_entry(table, entry, hashed[done], texts[done], hashes[done], keys_distinct);
-                !added.ok()) {
+            if (Status added = add_entry(table, entry, hashed[done], texts[done], keys_distinct); !added.ok()) {
                 return added.take_error();
             }
             ++done;
@@ -324,22 +354,26 @@ Result<OwnedRef> build_dict(const QuorDictObject* instance) {
     if (!dict) {
         return PyErr::fetch();
     }
-    const bool all_ascii = keys.all_ascii();
     const std::string_view records = keys.records();
     const KeyDecoder decoder{loops::widest() != loops::Width::baseline, records.data() + records.size()};
     KeyBuffer::Reader reader = keys.reader();
     for (std::size_t position = 0; position < n; ++position) {
-        const OwnedRef key = OwnedRef::steal(new_str(reader.next(), all_ascii, decoder));
+        OwnedRef key = OwnedRef::steal(new_str(reader.next_shaped(), decoder));
         if (!key) {
             return PyErr::fetch();
         }
-        const OwnedRef number = OwnedRef::steal(PyFloat_FromDouble(values[position]));
+        OwnedRef number = OwnedRef::steal(PyFloat_FromDouble(values[position]));
         if (!number) {
             return PyErr::fetch();
         }
         if (PyDict_SetItem(dict.get(), key.get(), number.get()) < 0) {
             return PyErr::fetch();
         }
+        // Released here rather than by the guards' destructors, which first
+        // ask the interpreter whether it is ending this thread: two calls a
+        // key that this path, running with the lock held, has no need of.
+        key.reset();
+        number.reset();
     }
     return dict;
 }

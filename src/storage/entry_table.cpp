@@ -6,6 +6,7 @@
 #include "storage/hash_seed.hpp"
 #include "storage/host.hpp"
 #include "storage/key_index.hpp"
+#include "storage/utf8.hpp"
 
 namespace quorvex {
 
@@ -58,30 +59,30 @@ EntryTable& EntryTable::operator=(EntryTable&& other) noexcept {
 }
 
 void EntryTable::insert(std::string_view key, double value) {
-    if (!insert_hashed(key, hash(key), value)) {
+    if (!insert_hashed(key, hash(key), utf8_shape(key), value)) {
         storage_fault("entry table is full");
     }
 }
 
-bool EntryTable::insert_hashed(std::string_view key, std::uint64_t hash, double value) {
+bool EntryTable::insert_hashed(std::string_view key, std::uint64_t hash, DecodedShape shape, double value) {
     const ProbeTable::Probe probe =
         slots_.find(hash, [&](std::uint32_t entry) { return keys_.key_at(offsets_[entry]) == key; });
     if (probe.found) {
         values_->data()[slots_.value_at(probe.slot)] = value;
         return true;
     }
-    return add(key, hash, value, probe.slot);
+    return add(key, hash, shape, value, probe.slot);
 }
 
-bool EntryTable::insert_absent(std::string_view key, std::uint64_t hash, double value) {
-    return add(key, hash, value, slots_.find_empty(hash));
+bool EntryTable::insert_absent(std::string_view key, std::uint64_t hash, DecodedShape shape, double value) {
+    return add(key, hash, shape, value, slots_.find_empty(hash));
 }
 
-bool EntryTable::add(std::string_view key, std::uint64_t hash, double value, std::size_t slot) {
+bool EntryTable::add(std::string_view key, std::uint64_t hash, DecodedShape shape, double value, std::size_t slot) {
     if (size_ == capacity_) {
         return false;
     }
-    offsets_[size_] = keys_.append(key);
+    offsets_[size_] = keys_.append(key, shape);
     values_->data()[size_] = value;
     slots_.occupy(slot, hash, static_cast<std::uint32_t>(size_));
     ++size_;

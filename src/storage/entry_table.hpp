@@ -56,15 +56,16 @@ public:
     // `key` must not point into this table.
     void insert(std::string_view key, double value);
 
-    // Like insert, with `hash` == this->hash(key) already computed, but a new
-    // key that finds the table full is not stored and the result is false.
-    [[nodiscard]] bool insert_hashed(std::string_view key, std::uint64_t hash, double value);
+    // Like insert, with `hash` == this->hash(key) and `shape` ==
+    // utf8_shape(key) already computed, but a new key that finds the table
+    // full is not stored and the result is false.
+    [[nodiscard]] bool insert_hashed(std::string_view key, std::uint64_t hash, DecodedShape shape, double value);
 
     // Like insert_hashed for a key the caller knows is not in the table: no
     // stored key is compared, which spares the cache misses of reading the
     // keys whose tags happen to match. A key inserted twice this way would
     // be stored twice.
-    [[nodiscard]] bool insert_absent(std::string_view key, std::uint64_t hash, double value);
+    [[nodiscard]] bool insert_absent(std::string_view key, std::uint64_t hash, DecodedShape shape, double value);
 
     std::size_t size() const noexcept { return size_; }
 
@@ -83,7 +84,7 @@ private:
     friend Storage build_storage(EntryTable&& table);
 
     // Stores a new entry in the empty `slot` a probe for `hash` found.
-    bool add(std::string_view key, std::uint64_t hash, double value, std::size_t slot);
+    bool add(std::string_view key, std::uint64_t hash, DecodedShape shape, double value, std::size_t slot);
 
     HashSeed seed_;
     std::size_t capacity_;

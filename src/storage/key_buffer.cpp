@@ -33,49 +33,55 @@ std::uint32_t load_le32(const char* at) noexcept {
     return word;
 }
 
-// Copies a key of up to 16 bytes with two (possibly overlapping) loads and
-// stores of the widest size that fits, instead of a call to memcpy, and
-// returns the OR of its bytes' top bits (folded into bit 7).
-unsigned char copy_short(unsigned char* out, const char* key, std::size_t length) noexcept {
-    if (length >= 8) {
-        const std::uint64_t first = load_le64(key);
-        const std::uint64_t last = load_le64(key + length - 8);
-        std::memcpy(out, &first, 8);
-        std::memcpy(out + length - 8, &last, 8);
-        const std::uint64_t bits = (first | last) & 0x8080'8080'8080'8080ULL;
-        return bits != 0 ? 0x80 : 0;
-    }
-    if (length >= 4) {
-        const std::uint32_t first = load_le32(key);
-        const std::uint32_t last = load_le32(key + length - 4);
-        std::memcpy(out, &first, 4);
-        std::memcpy(out + length - 4, &last, 4);
-        return (first | last) & 0x8080'8080U ? 0x80 : 0;
-    }
-    unsigned char bits = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        out[i] = static_cast<unsigned char>(key[i]);
-        bits |= static_cast<unsigned char>(key[i]);
-    }
-    return bits;
-}
-
-// The OR of every byte, eight at a time; only its top bit is used.
-unsigned char or_of_bytes(std::string_view key) noexcept {
+// True when any byte of `key` is >= 0x80. Keys of up to 16 bytes are read as
+// two (possibly overlapping) words of the widest size that fits.
+bool has_high_byte(std::string_view key) noexcept {
     const char* at = key.data();
     std::size_t left = key.size();
-    std::uint64_t word_or = 0;
-    for (; left >= 8; left -= 8, at += 8) {
-        word_or |= load_le64(at);
+    if (left >= 8) {
+        std::uint64_t word_or = load_le64(at + left - 8);
+        for (; left > 8; left -= 8, at += 8) {
+            word_or |= load_le64(at);
+        }
+        return (word_or & 0x8080'8080'8080'8080ULL) != 0;
+    }
+    if (left >= 4) {
+        return ((load_le32(at) | load_le32(at + left - 4)) & 0x8080'8080U) != 0;
     }
     unsigned char byte_or = 0;
     for (; left != 0; --left, ++at) {
         byte_or |= static_cast<unsigned char>(*at);
     }
-    word_or |= word_or >> 32;
-    word_or |= word_or >> 16;
-    word_or |= word_or >> 8;
-    return static_cast<unsigned char>(byte_or | static_cast<unsigned char>(word_or));
+    return byte_or >= 0x80;
+}
+
+unsigned char* write_varint(unsigned char* out, std::uint64_t value) noexcept {
+    while (value >= 0x80) {
+        *out++ = static_cast<unsigned char>((value & 0x7F) | 0x80);
+        value >>= 7;
+    }
+    *out++ = static_cast<unsigned char>(value);
+    return out;
+}
+
+// Copies a key of up to 16 bytes with two (possibly overlapping) loads and
+// stores of the widest size that fits, instead of a call to memcpy.
+void copy_short(unsigned char* out, const char* key, std::size_t length) noexcept {
+    if (length >= 8) {
+        const std::uint64_t first = load_le64(key);
+        const std::uint64_t last = load_le64(key + length - 8);
+        std::memcpy(out, &first, 8);
+        std::memcpy(out + length - 8, &last, 8);
+    } else if (length >= 4) {
+        const std::uint32_t first = load_le32(key);
+        const std::uint32_t last = load_le32(key + length - 4);
+        std::memcpy(out, &first, 4);
+        std::memcpy(out + length - 4, &last, 4);
+    } else {
+        for (std::size_t i = 0; i < length; ++i) {
+            out[i] = static_cast<unsigned char>(key[i]);
+        }
+    }
 }
 
 }  // namespace
@@ -100,23 +106,23 @@ KeyBuffer& KeyBuffer::operator=(KeyBuffer&& other) noexcept {
     return *this;
 }
 
-std::uint64_t KeyBuffer::append(std::string_view key) {
-    std::uint64_t length = key.size();
-    const std::size_t record = varint_size(length) + key.size();
+std::uint64_t KeyBuffer::append(std::string_view key, DecodedShape shape) {
+    const bool shaped = has_high_byte(key);
+    const std::uint64_t head = std::uint64_t{key.size()} << 1 | static_cast<std::uint64_t>(shaped);
+    const std::uint64_t shape_code = std::uint64_t{shape.length} << 2 | static_cast<std::uint64_t>(shape.width);
+    const std::size_t record = varint_size(head) + (shaped ? varint_size(shape_code) : 0) + key.size();
     if (capacity_ - size_ < record) {
         grow(record);
     }
-    unsigned char* out = bytes_.get() + size_;
-    while (length >= 0x80) {
-        *out++ = static_cast<unsigned char>((length & 0x7F) | 0x80);
-        length >>= 7;
+    unsigned char* out = write_varint(bytes_.get() + size_, head);
+    if (shaped) {
+        out = write_varint(out, shape_code);
+        high_bits_ = 0x80;
     }
-    *out++ = static_cast<unsigned char>(length);
     if (key.size() <= 16) {
-        high_bits_ |= copy_short(out, key.data(), key.size());
+        copy_short(out, key.data(), key.size());
     } else {
         std::memcpy(out, key.data(), key.size());
-        high_bits_ |= or_of_bytes(key);
     }
     const std::uint64_t offset = size_;
     size_ += record;

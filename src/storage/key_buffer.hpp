@@ -1,10 +1,14 @@
 // The key texts of a table, packed into one growable byte buffer.
 //
 // Layout: a raw block of records, each
-//     [ key length as LEB128 varint ][ key bytes ]
-// appended back to back; a key is named by the offset of its record. Keys of
-// up to 127 bytes cost one length byte, so a per-key length array (8 bytes a
-// key) is not needed, and no key gets its own heap allocation.
+//     [ head: LEB128 varint of key length × 2 + shaped ][ shape, if shaped ][ key bytes ]
+// appended back to back; a key is named by the offset of its record. A key
+// with a byte >= 0x80 is shaped: its record also holds the shape of its UTF-8
+// text, a varint of character count × 4 + CharWidth, so that turning it back
+// into characters needs no pass to measure it. An ASCII key is its own shape.
+// Keys of up to 63 bytes cost one head byte (non-ASCII keys of up to 31
+// characters one more), so a per-key length array (8 bytes a key) is not
+// needed, and no key gets its own heap allocation.
 //
 // The buffer grows while a table is filled (the total key length is not known
 // up front) and can be trimmed once it is complete. Told how many keys to
@@ -19,6 +23,7 @@
 #include <string_view>
 
 #include "storage/raw_memory.hpp"
+#include "storage/utf8.hpp"
 
 namespace quorvex {
 
@@ -33,8 +38,15 @@ public:
     KeyBuffer& operator=(const KeyBuffer&) = delete;
 
     // Stores a copy of `key` (which must not point into this buffer) and
-    // returns its record's offset.
-    std::uint64_t append(std::string_view key);
+    // returns its record's offset. `shape` is the shape of the key's text
+    // (utf8_shape's answer); only a key with a byte >= 0x80 stores it.
+    std::uint64_t append(std::string_view key, DecodedShape shape);
+
+    // A key with the shape of its text.
+    struct ShapedKey {
+        std::string_view text;
+        DecodedShape shape;
+    };
 
     // The key whose record starts at `offset` (an offset append returned).
     std::string_view key_at(std::uint64_t offset) const noexcept {
@@ -59,6 +71,7 @@ public:
     public:
         explicit Reader(const KeyBuffer& buffer) noexcept : at_(buffer.bytes_.get()) {}
         std::string_view next() noexcept { return read_record(at_); }
+        ShapedKey next_shaped() noexcept { return read_shaped_record(at_); }
 
     private:
         const unsigned char* at_;
@@ -81,23 +94,37 @@ public:
 private:
     void grow(std::size_t extra);
 
-    // Decodes the record at `at` and moves `at` past it.
-    static std::string_view read_record(const unsigned char*& at) noexcept {
-        std::uint64_t length = *at++;
-        if (length >= 0x80) [[unlikely]] {
-            length &= 0x7F;
+    // Reads a varint at `at` and moves `at` past it.
+    static std::uint64_t read_varint(const unsigned char*& at) noexcept {
+        std::uint64_t value = *at++;
+        if (value >= 0x80) [[unlikely]] {
+            value &= 0x7F;
             for (unsigned shift = 7;; shift += 7) {
                 const std::uint64_t byte = *at++;
-                length |= (byte & 0x7F) << shift;
+                value |= (byte & 0x7F) << shift;
                 if (byte < 0x80) {
                     break;
                 }
             }
         }
-        const std::string_view key(reinterpret_cast<const char*>(at), static_cast<std::size_t>(length));
-        at += length;
-        return key;
+        return value;
     }
+
+    // Decodes the record at `at` and moves `at` past it.
+    static ShapedKey read_shaped_record(const unsigned char*& at) noexcept {
+        const std::uint64_t head = read_varint(at);
+        const auto length = static_cast<std::size_t>(head >> 1);
+        DecodedShape shape{length, CharWidth::ascii};
+        if ((head & 1) != 0) {
+            const std::uint64_t code = read_varint(at);
+            shape = {static_cast<std::size_t>(code >> 2), static_cast<CharWidth>(code & 3)};
+        }
+        const std::string_view key(reinterpret_cast<const char*>(at), length);
+        at += length;
+        return {key, shape};
+    }
+
+    static std::string_view read_record(const unsigned char*& at) noexcept { return read_shaped_record(at).text; }
 
     RawArray<unsigned char> bytes_;
     std::size_t size_ = 0;

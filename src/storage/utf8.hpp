@@ -159,12 +159,11 @@ std::size_t encode_utf8_vector(const std::uint8_t* chars, std::size_t length, ch
 std::size_t encode_utf8_vector(const std::uint16_t* chars, std::size_t length, char* out) noexcept;
 std::size_t encode_utf8_vector(const std::uint32_t* chars, std::size_t length, char* out) noexcept;
 
-// utf8_shape and decode_utf8 with AVX2 where the target has it: the same
-// results, sixteen bytes a step; the same conditions of use as
-// encode_utf8_vector. The text must lie in readable memory that ends at
-// `readable_end`: blocks that start within 16 bytes of it are copied before
-// they are read, others are read in place, past the text's end.
-DecodedShape utf8_shape_vector(std::string_view text, const char* readable_end) noexcept;
+// decode_utf8 with AVX2 where the target has it, for a text of `length`
+// characters: the same result, sixteen bytes a step; the same conditions of
+// use as encode_utf8_vector. The text must lie in readable memory that ends
+// at `readable_end`: blocks that start within 16 bytes of it are copied
+// before they are read, others are read in place, past the text's end.
 void decode_utf8_vector(std::string_view text, std::size_t length, std::uint8_t* out,
                         const char* readable_end) noexcept;
 void decode_utf8_vector(std::string_view text, std::size_t length, std::uint16_t* out,

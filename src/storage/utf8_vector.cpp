@@ -17,8 +17,7 @@
 // shuffle. Anything else is decoded one character at a time. A block may
 // reach past the text's end (into a zeroed copy near the end of readable
 // memory): those bytes are taken as one-byte characters after the text's own,
-// and not kept. Measuring a text (utf8_shape_vector) counts continuation
-// bytes and finds the largest byte sixteen at a time.
+// and not kept.
 #include "storage/utf8.hpp"
 
 #if defined(__x86_64__)
@@ -402,30 +401,6 @@ template <class Char>
     decode_vector(text, length, out, reinterpret_cast<const unsigned char*>(readable_end));
 }
 
-[[gnu::target("avx2")]] DecodedShape utf8_shape_vector(std::string_view text, const char* readable_end) noexcept {
-    const auto* at = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* const end = reinterpret_cast<const unsigned char*>(readable_end);
-    std::size_t continuations = 0;
-    __m128i top = _mm_setzero_si128();
-    for (std::size_t left = text.size(); left != 0;) {
-        const __m128i block = load_block(at, left, end);
-        const unsigned own = text_bytes(left);
-        continuations += static_cast<std::size_t>(std::popcount(bytes_matching(block, 0xC0, 0x80) & own));
-        // Bytes past the text are zeroed before they can raise the maximum.
-        const __m128i own_lanes = _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(left < 16 ? left : 16)),
-                                                 _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
-        top = _mm_max_epu8(top, _mm_and_si128(block, own_lanes));
-        const std::size_t step = left < 16 ? left : 16;
-        at += step;
-        left -= step;
-    }
-    top = _mm_max_epu8(top, _mm_srli_si128(top, 8));
-    top = _mm_max_epu8(top, _mm_srli_si128(top, 4));
-    top = _mm_max_epu8(top, _mm_srli_si128(top, 2));
-    top = _mm_max_epu8(top, _mm_srli_si128(top, 1));
-    return shape_of(text.size() - continuations, static_cast<unsigned char>(_mm_cvtsi128_si32(top)));
-}
-
 }  // namespace quorvex
 
 #else
@@ -454,10 +429,6 @@ void decode_utf8_vector(std::string_view text, std::size_t, std::uint16_t* out, 
 
 void decode_utf8_vector(std::string_view text, std::size_t, std::uint32_t* out, const char*) noexcept {
     decode_utf8(text, out);
-}
-
-DecodedShape utf8_shape_vector(std::string_view text, const char*) noexcept {
-    return utf8_shape(text);
 }
 
 }  // namespace quorvex

@@ -313,7 +313,9 @@ int run_big(std::size_t n) {
     CHECK(a.keys->size() == n && !a.keys->all_ascii());
     KeyBuffer::Reader reader = a.keys->reader();
     for (std::size_t i = 0; i < n; ++i) {
-        CHECK(reader.next() == inserts[i].first);
+        const KeyBuffer::ShapedKey key = reader.next_shaped();
+        const DecodedShape shape = utf8_shape(inserts[i].first);
+        CHECK(key.text == inserts[i].first && key.shape.length == shape.length && key.shape.width == shape.width);
         CHECK(a.keys->find(inserts[i].first) == std::optional<std::uint64_t>(i));
         CHECK(a.values->at(i) == static_cast<double>(i));
     }
@@ -364,8 +366,11 @@ void compare_utf8_encoders(std::mt19937_64& rng, const std::vector<std::uint32_t
                     "a"[rng() % 5];
             const std::string_view utf8(memory.data(), size);
             const char* const readable_end = memory.data() + memory.size();
-            const DecodedShape shape = utf8_shape_vector(utf8, readable_end);
-            CHECK(shape.length == text.size() && shape.width == utf8_shape(utf8).width);
+            const std::uint32_t top = text.empty() ? 0 : *std::max_element(text.begin(), text.end());
+            const DecodedShape shape = utf8_shape(utf8);
+            CHECK(shape.length == text.size() && max_char_of(shape.width) >= top &&
+                  (shape.width == CharWidth::ascii ||
+                   max_char_of(static_cast<CharWidth>(static_cast<int>(shape.width) - 1)) < top));
             std::vector<Char> decoded(text.size());
             decode_utf8_vector(utf8, text.size(), decoded.data(), readable_end);
             CHECK(decoded == text);
