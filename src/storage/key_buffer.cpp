@@ -33,8 +33,9 @@ std::uint32_t load_le32(const char* at) noexcept {
     return word;
 }
 
-// True when any byte of `key` is >= 0x80. Keys of up to 16 bytes are read as
-// two (possibly overlapping) words of the widest size that fits.
+// True when any byte of `key` is >= 0x80. Read eight bytes at a time, the
+// last word overlapping the one before it; shorter keys as two (possibly
+// overlapping) four-byte words, or a byte at a time.
 bool has_high_byte(std::string_view key) noexcept {
     const char* at = key.data();
     std::size_t left = key.size();
@@ -91,8 +92,7 @@ KeyBuffer::KeyBuffer(KeyBuffer&& other) noexcept
       size_(std::exchange(other.size_, 0)),
       capacity_(std::exchange(other.capacity_, 0)),
       records_(std::exchange(other.records_, 0)),
-      expected_records_(std::exchange(other.expected_records_, 0)),
-      high_bits_(std::exchange(other.high_bits_, 0)) {}
+      expected_records_(std::exchange(other.expected_records_, 0)) {}
 
 KeyBuffer& KeyBuffer::operator=(KeyBuffer&& other) noexcept {
     if (this != &other) {
@@ -101,7 +101,6 @@ KeyBuffer& KeyBuffer::operator=(KeyBuffer&& other) noexcept {
         capacity_ = std::exchange(other.capacity_, 0);
         records_ = std::exchange(other.records_, 0);
         expected_records_ = std::exchange(other.expected_records_, 0);
-        high_bits_ = std::exchange(other.high_bits_, 0);
     }
     return *this;
 }
@@ -117,7 +116,6 @@ std::uint64_t KeyBuffer::append(std::string_view key, DecodedShape shape) {
     unsigned char* out = write_varint(bytes_.get() + size_, head);
     if (shaped) {
         out = write_varint(out, shape_code);
-        high_bits_ = 0x80;
     }
     if (key.size() <= 16) {
         copy_short(out, key.data(), key.size());

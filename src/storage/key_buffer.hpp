@@ -77,10 +77,6 @@ public:
         const unsigned char* at_;
     };
 
-    // True while no stored key has a byte >= 0x80; for UTF-8 texts, while
-    // every key is ASCII.
-    bool all_ascii() const noexcept { return (high_bits_ & 0x80) == 0; }
-
     // The records back to back. Equal key sequences give equal bytes, since a
     // record's encoding depends on its key alone.
     std::string_view records() const noexcept { return {reinterpret_cast<const char*>(bytes_.get()), size_}; }
@@ -131,7 +127,6 @@ private:
     std::size_t capacity_ = 0;
     std::size_t records_ = 0;
     std::size_t expected_records_ = 0;
-    unsigned char high_bits_ = 0;  // bit 7 set once any key byte has it
 };
 
 }  // namespace quorvex

@@ -111,10 +111,6 @@ public:
         return keys_.key_at(offsets_[position]);
     }
 
-    // True when every key is ASCII, so that each key's UTF-8 bytes are also the
-    // one-byte contents of the equal Python string.
-    bool all_ascii() const noexcept { return keys_.all_ascii(); }
-
     void retain() const noexcept { count_.increment(); }
     void release() const noexcept;
 

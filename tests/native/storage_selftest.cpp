@@ -95,13 +95,6 @@ std::string random_key(std::mt19937_64& rng) {
 using Model = std::map<std::string, std::uint64_t>;
 using Inserts = std::vector<std::pair<std::string, double>>;
 
-bool ascii_only(const std::string& key) {
-    for (const char c : key) {
-        if (static_cast<unsigned char>(c) >= 0x80) return false;
-    }
-    return true;
-}
-
 // find_each on `index` for `probes`, checked against find one key at a time.
 void check_find_each(const KeyIndex& index, const std::vector<std::string>& probes) {
     std::size_t next = 0;
@@ -170,9 +163,12 @@ void check_round(std::mt19937_64& rng) {
         CHECK(position == expected_position++ && key == index.key_at(position));
     });
     CHECK(expected_position == n);
-    bool ascii = true;
-    for (const auto& key : arrival) ascii = ascii && ascii_only(key);
-    CHECK(index.all_ascii() == ascii);
+    KeyBuffer::Reader reader = index.reader();
+    for (std::size_t i = 0; i < n; ++i) {
+        const KeyBuffer::ShapedKey key = reader.next_shaped();
+        const DecodedShape shape = utf8_shape(key.text);
+        CHECK(key.text == order[i].first && key.shape.length == shape.length && key.shape.width == shape.width);
+    }
 
     std::vector<std::string> probes;
     for (int i = 0; i < 50; ++i) {
@@ -310,7 +306,7 @@ int run_big(std::size_t n) {
     Inserts inserts;
     for (std::size_t i = 0; i < n; ++i) inserts.emplace_back(big_key(i), static_cast<double>(i));
     Storage a = build(inserts, n);
-    CHECK(a.keys->size() == n && !a.keys->all_ascii());
+    CHECK(a.keys->size() == n);
     KeyBuffer::Reader reader = a.keys->reader();
     for (std::size_t i = 0; i < n; ++i) {
         const KeyBuffer::ShapedKey key = reader.next_shaped();
