@@ -305,10 +305,11 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
             }
             texts[i].hash = table.hash(texts[i].text);
         }
-        // Apart from the hashing: a prefetch waits while the core's miss
-        // buffers are full of the key and value lines asked for above, and
-        // the hashes need not wait with it.
-        for (std::size_t i = 0; i < count; ++i) {
+        // Keys known distinct take their slots only once the walk is over;
+        // others probe now. The prefetches are apart from the hashing: a
+        // prefetch waits while the core's miss buffers are full of the key
+        // and value lines asked for above, and the hashes need not wait.
+        for (std::size_t i = 0; i < count && !keys_distinct; ++i) {
             if (hashed[i]) {
                 table.prefetch(texts[i].hash);
             }

@@ -42,7 +42,9 @@ EntryTable::EntryTable(EntryTable&& other) noexcept
       offsets_(std::exchange(other.offsets_, nullptr)),
       slots_(std::exchange(other.slots_, ProbeTable{})),
       keys_(std::move(other.keys_)),
-      values_(std::move(other.values_)) {}
+      values_(std::move(other.values_)),
+      placed_(std::exchange(other.placed_, 0)),
+      pending_hashes_(std::move(other.pending_hashes_)) {}
 
 EntryTable& EntryTable::operator=(EntryTable&& other) noexcept {
     if (this != &other) {
@@ -54,6 +56,8 @@ EntryTable& EntryTable::operator=(EntryTable&& other) noexcept {
         slots_ = std::exchange(other.slots_, ProbeTable{});
         keys_ = std::move(other.keys_);
         values_ = std::move(other.values_);
+        placed_ = std::exchange(other.placed_, 0);
+        pending_hashes_ = std::move(other.pending_hashes_);
     }
     return *this;
 }
@@ -65,6 +69,7 @@ void EntryTable::insert(std::string_view key, double value) {
 }
 
 bool EntryTable::insert_hashed(std::string_view key, std::uint64_t hash, DecodedShape shape, double value) {
+    place_pending();
     const ProbeTable::Probe probe =
         slots_.find(hash, [&](std::uint32_t entry) { return keys_.key_at(offsets_[entry]) == key; });
     if (probe.found) {
@@ -75,7 +80,30 @@ bool EntryTable::insert_hashed(std::string_view key, std::uint64_t hash, Decoded
 }
 
 bool EntryTable::insert_absent(std::string_view key, std::uint64_t hash, DecodedShape shape, double value) {
-    return add(key, hash, shape, value, slots_.find_empty(hash));
+    if (size_ == capacity_) {
+        return false;
+    }
+    if (!pending_hashes_) {
+        pending_hashes_.reset(static_cast<std::uint64_t*>(raw_allocate(capacity_ * sizeof(std::uint64_t))));
+    }
+    pending_hashes_[size_] = hash;
+    offsets_[size_] = keys_.append(key, shape);
+    values_->data()[size_] = value;
+    ++size_;
+    return true;
+}
+
+void EntryTable::place_pending() noexcept {
+    // Each slot line is asked for this many entries before it is written.
+    constexpr std::size_t ahead = 16;
+    const std::uint64_t* hashes = pending_hashes_.get();
+    for (std::size_t entry = placed_; entry < size_; ++entry) {
+        if (entry + ahead < size_) {
+            slots_.prefetch(hashes[entry + ahead]);
+        }
+        slots_.occupy(slots_.find_empty(hashes[entry]), hashes[entry], static_cast<std::uint32_t>(entry));
+    }
+    placed_ = size_;
 }
 
 bool EntryTable::add(std::string_view key, std::uint64_t hash, DecodedShape shape, double value, std::size_t slot) {
@@ -86,6 +114,7 @@ bool EntryTable::add(std::string_view key, std::uint64_t hash, DecodedShape shap
     values_->data()[size_] = value;
     slots_.occupy(slot, hash, static_cast<std::uint32_t>(size_));
     ++size_;
+    placed_ = size_;
     return true;
 }
 

@@ -61,10 +61,12 @@ public:
     // full is not stored and the result is false.
     [[nodiscard]] bool insert_hashed(std::string_view key, std::uint64_t hash, DecodedShape shape, double value);
 
-    // Like insert_hashed for a key the caller knows is not in the table: no
-    // stored key is compared, which spares the cache misses of reading the
-    // keys whose tags happen to match. A key inserted twice this way would
-    // be stored twice.
+    // Like insert_hashed for a key the caller knows is not in the table. No
+    // stored key is compared, and the key's slot is only chosen later, in one
+    // pass over the hashes of every key added this way (before the next
+    // insert_hashed, or when the table becomes storage): a walk that reads
+    // scattered objects for its keys then does not also wait on the slots'
+    // scattered lines. A key inserted twice this way would be stored twice.
     [[nodiscard]] bool insert_absent(std::string_view key, std::uint64_t hash, DecodedShape shape, double value);
 
     std::size_t size() const noexcept { return size_; }
@@ -86,6 +88,9 @@ private:
     // Stores a new entry in the empty `slot` a probe for `hash` found.
     bool add(std::string_view key, std::uint64_t hash, DecodedShape shape, double value, std::size_t slot);
 
+    // Gives the entries insert_absent left without a slot their slots.
+    void place_pending() noexcept;
+
     HashSeed seed_;
     std::size_t capacity_;
     std::size_t size_ = 0;
@@ -93,7 +98,9 @@ private:
     std::uint64_t* offsets_;         // entry -> record offset in keys_
     ProbeTable slots_;               // key -> entry
     KeyBuffer keys_;
-    CountedRef<ValueArray> values_;  // entry -> value
+    CountedRef<ValueArray> values_;           // entry -> value
+    std::size_t placed_ = 0;                  // entries below this have their slots
+    RawArray<std::uint64_t> pending_hashes_;  // entry -> hash, for entries from placed_ on
 };
 
 }  // namespace quorvex

@@ -25,6 +25,7 @@ void KeyIndex::release() const noexcept {
 Storage build_storage(EntryTable&& table) {
     // Taking the table by value leaves the caller's table empty.
     EntryTable consumed = std::move(table);
+    consumed.place_pending();
     const std::size_t n = consumed.size_;
 
     CountedRef<ValueArray> values = std::move(consumed.values_);
