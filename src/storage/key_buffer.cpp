@@ -33,29 +33,6 @@ std::uint32_t load_le32(const char* at) noexcept {
     return word;
 }
 
-// True when any byte of `key` is >= 0x80. Read eight bytes at a time, the
-// last word overlapping the one before it; shorter keys as two (possibly
-// overlapping) four-byte words, or a byte at a time.
-bool has_high_byte(std::string_view key) noexcept {
-    const char* at = key.data();
-    std::size_t left = key.size();
-    if (left >= 8) {
-        std::uint64_t word_or = load_le64(at + left - 8);
-        for (; left > 8; left -= 8, at += 8) {
-            word_or |= load_le64(at);
-        }
-        return (word_or & 0x8080'8080'8080'8080ULL) != 0;
-    }
-    if (left >= 4) {
-        return ((load_le32(at) | load_le32(at + left - 4)) & 0x8080'8080U) != 0;
-    }
-    unsigned char byte_or = 0;
-    for (; left != 0; --left, ++at) {
-        byte_or |= static_cast<unsigned char>(*at);
-    }
-    return byte_or >= 0x80;
-}
-
 unsigned char* write_varint(unsigned char* out, std::uint64_t value) noexcept {
     while (value >= 0x80) {
         *out++ = static_cast<unsigned char>((value & 0x7F) | 0x80);
@@ -106,7 +83,8 @@ KeyBuffer& KeyBuffer::operator=(KeyBuffer&& other) noexcept {
 }
 
 std::uint64_t KeyBuffer::append(std::string_view key, DecodedShape shape) {
-    const bool shaped = has_high_byte(key);
+    // utf8_shape gives a wider width than ASCII exactly when a byte is >= 0x80.
+    const bool shaped = shape.width != CharWidth::ascii;
     const std::uint64_t head = std::uint64_t{key.size()} << 1 | static_cast<std::uint64_t>(shaped);
     const std::uint64_t shape_code = std::uint64_t{shape.length} << 2 | static_cast<std::uint64_t>(shape.width);
     const std::size_t record = varint_size(head) + (shaped ? varint_size(shape_code) : 0) + key.size();

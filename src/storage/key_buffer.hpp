@@ -38,8 +38,9 @@ public:
     KeyBuffer& operator=(const KeyBuffer&) = delete;
 
     // Stores a copy of `key` (which must not point into this buffer) and
-    // returns its record's offset. `shape` is the shape of the key's text
-    // (utf8_shape's answer); only a key with a byte >= 0x80 stores it.
+    // returns its record's offset. `shape` must be utf8_shape(key), which the
+    // caller often knows without reading the key; only a key with a byte >=
+    // 0x80 (a width other than ASCII) stores it.
     std::uint64_t append(std::string_view key, DecodedShape shape);
 
     // A key with the shape of its text.
