@@ -206,7 +206,7 @@ def wider_str(text, max_char):
 
 
 def test_keys_of_a_wider_kind_than_they_need_come_back_canonical():
-    texts = ["plain", "\xe9t\xe9", "\u4e2d", "\u03b1" * 40]
+    texts = ["plain", "\xe9t\xe9", "\u4e2d", "\u03b1" * 40, "abc\xe9", "a\u4e2dbcd"]
     keys = [wider_str(t, 0xFFFF if t.isascii() else 0x10FFFF) for t in texts]
     assert all(k != t for k, t in zip(keys, texts))
     result = QuorDict({k: float(i) for i, k in enumerate(keys)}).to_dict

@@ -1,6 +1,7 @@
 #include "quordict/conversion.hpp"
 
 #include <cstring>
+#include <utility>
 
 #include "binding/conversions.hpp"
 #include "binding/panic.hpp"
@@ -23,6 +24,52 @@ struct Fetched {
     PyObject* value;    // borrowed
     Py_ssize_t cursor;  // the walk's cursor just after this entry
 };
+
+// Up to fetch_batch entries fetched from the walk, and what ended the batch.
+struct Batch {
+    Fetched entries[fetch_batch];
+    std::size_t count;
+    Py_ssize_t next;      // the walk's cursor after the last entry fetched
+    const char* changed;  // the panic message when the dict was seen to change
+    bool at_end;          // the walk found no further entry
+};
+
+// Fetches entries from `cursor` on, `yielded` of them having been yielded
+// before. The dict's storage is walked directly, so each step first checks
+// that it is still the same. Fetching ahead is safe because nothing can
+// change the dict until a conversion runs Python code, and after such a
+// conversion the walk fetches again from that entry's cursor. A failed check
+// ends the walk only once the entries fetched before it are converted, since
+// their errors come first.
+void fetch(PyObject* dict, Py_ssize_t start_size, Py_ssize_t cursor, Py_ssize_t yielded, Batch& batch) {
+    batch.count = 0;
+    batch.next = cursor;
+    batch.changed = nullptr;
+    batch.at_end = false;
+    while (batch.count < fetch_batch) {
+        if (PyDict_GET_SIZE(dict) != start_size) {
+            batch.changed = "dictionary changed size during iteration";
+            return;
+        }
+        if (yielded + static_cast<Py_ssize_t>(batch.count) > start_size) {
+            batch.changed = "dictionary keys changed during iteration";
+            return;
+        }
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        if (!PyDict_Next(dict, &batch.next, &key, &value)) {
+            batch.at_end = true;
+            return;
+        }
+        // A str's characters follow its header, and a non-ASCII key's reach
+        // into the next cache line; both lines are read before the key is
+        // hashed. Prefetching past an object's end never faults.
+        __builtin_prefetch(key);
+        __builtin_prefetch(reinterpret_cast<const char*>(key) + 64);
+        __builtin_prefetch(value);
+        batch.entries[batch.count++] = {key, value, batch.next};
+    }
+}
 
 // A key's UTF-8 text with its hash and shape, as the table stores it.
 struct KeyText {
@@ -222,7 +269,9 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
     const Py_ssize_t start_size = PyDict_GET_SIZE(dict);
     EntryTable table(static_cast<std::size_t>(start_size));
 
-    Fetched fetched[fetch_batch];
+    Batch batches[2];
+    Batch* current = &batches[0];
+    Batch* ahead = &batches[1];
     KeyText texts[fetch_batch];
     bool hashed[fetch_batch];
     bool encode[fetch_batch];  // a str whose UTF-8 form is written to batch_text
@@ -235,42 +284,17 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
     // same text) and at a conversion that may run Python code (which may
     // rearrange the dict so that the walk yields a key again).
     bool keys_distinct = true;
-    Py_ssize_t cursor = 0;
     Py_ssize_t yielded = 0;
-    bool at_end = false;
-    while (!at_end) {
-        // The dict's storage is walked directly, so each step first checks
-        // that it is still the same. Fetching ahead is safe because nothing
-        // can change the dict until a conversion runs Python code, and after
-        // such a conversion the walk resumes from that entry's cursor.
-        // A failed check ends the walk only once the entries fetched before it
-        // are converted, since their errors come first.
-        std::size_t count = 0;
-        Py_ssize_t next = cursor;
-        const char* changed = nullptr;
-        while (count < fetch_batch) {
-            if (PyDict_GET_SIZE(dict) != start_size) {
-                changed = "dictionary changed size during iteration";
-                break;
-            }
-            if (yielded + static_cast<Py_ssize_t>(count) > start_size) {
-                changed = "dictionary keys changed during iteration";
-                break;
-            }
-            PyObject* key = nullptr;
-            PyObject* value = nullptr;
-            if (!PyDict_Next(dict, &next, &key, &value)) {
-                at_end = true;
-                break;
-            }
-            // A str's characters follow its header, and a non-ASCII key's
-            // reach into the next cache line; both lines are read before the
-            // key is hashed. Prefetching past an object's end never faults.
-            __builtin_prefetch(key);
-            __builtin_prefetch(reinterpret_cast<const char*>(key) + 64);
-            __builtin_prefetch(value);
-            fetched[count++] = {key, value, next};
+    fetch(dict, start_size, 0, yielded, *current);
+    for (;;) {
+        // The next batch is fetched before this one is converted, so that its
+        // objects load meanwhile. That is as safe as fetching it afterwards
+        // unless a conversion below runs Python code, and then it is dropped.
+        if (current->changed == nullptr && !current->at_end) {
+            fetch(dict, start_size, current->next, yielded + static_cast<Py_ssize_t>(current->count), *ahead);
         }
+        const Fetched* fetched = current->entries;
+        const std::size_t count = current->count;
         // Every key that converts without error is hashed ahead and its slots
         // prefetched: a compact ASCII key is its own text, any other str is
         // encoded here. A key that is not a str, or that holds a surrogate,
@@ -330,13 +354,16 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
         }
         yielded += static_cast<Py_ssize_t>(done);
         if (must_refetch) {
-            at_end = false;
-            cursor = fetched[done - 1].cursor;
-        } else if (changed != nullptr) {
-            panic(changed);
-        } else {
-            cursor = next;
+            fetch(dict, start_size, fetched[done - 1].cursor, yielded, *current);
+            continue;
         }
+        if (current->changed != nullptr) {
+            panic(current->changed);
+        }
+        if (current->at_end) {
+            break;
+        }
+        std::swap(current, ahead);
     }
     Storage storage = build_storage(std::move(table));
     return new_instance(type, std::move(storage.keys), std::move(storage.values));
