@@ -50,6 +50,12 @@ class Indexy:
         return 7
 
 
+class IntSub(int):
+    # Unlike a float subclass, an int subclass converts through its __float__.
+    def __float__(self):
+        return 0.5
+
+
 class FloatSub(float):
     # The interpreter reads a float subclass's own value and never calls this.
     def __float__(self):
@@ -128,9 +134,9 @@ def test_keywords_fill_their_parameters():
 @pytest.mark.parametrize("given,expected", [
     (2.5, 2.5), (-1.0, -1.0), (-0.0, -0.0), (math.inf, math.inf), (math.nan, math.nan), (2, 2.0), (-1, -1.0), (True, 1.0), (False, 0.0),
     (2 ** 53 + 1, 9007199254740992.0), (Floaty(3.5), 3.5), (Floaty(-1.0), -1.0), (Indexy(), 7.0),
-    (FloatSub(4.25), 4.25),
+    (FloatSub(4.25), 4.25), (IntSub(3), 0.5),
 ], ids=["float", "float-minus-one", "negative-zero", "inf", "nan", "int", "int-minus-one", "true", "false", "int-rounded",
-        "dunder-float", "dunder-float-minus-one", "dunder-index", "float-subclass"])
+        "dunder-float", "dunder-float-minus-one", "dunder-index", "float-subclass", "int-subclass"])
 def test_float_conversion(given, expected):
     for result in (P.reset(given), QuorDict({"a": 1.0}).multiply(Q, fill=given)):
         assert struct.pack("<d", result.to_dict["a"]) == struct.pack("<d", expected)

@@ -36,6 +36,11 @@ class OwnFloat(float):
         raise AssertionError("a float subclass is read as a float")
 
 
+class HalfInt(int):
+    def __float__(self):
+        return 0.5
+
+
 class OwnText(str):
     def __str__(self):
         raise AssertionError("a str subclass is read as its text")
@@ -47,7 +52,7 @@ class OwnText(str):
         ({}, {}),
         ({"i": 1, "t": True, "f": False, "big": 2**53 + 1}, {"i": 1.0, "t": 1.0, "f": 0.0, "big": 9007199254740992.0}),
         ({"x": Index(), "m": MinusOne()}, {"x": 7.0, "m": -1.0}),
-        ({OwnText("t"): OwnFloat(2.5)}, {"t": 2.5}),
+        ({OwnText("t"): OwnFloat(2.5), "h": HalfInt(3)}, {"t": 2.5, "h": 0.5}),
         ({"": 1.0, "\x00": 2.0, "a\x00b": 3.0, "é": 4.0, "日本": 5.0, "\U0001F600": 6.0, "é" * 100_000: 7.0}, None),
         ({"a": 1.0, "a ": 2.0, "A": 3.0}, None),
     ],

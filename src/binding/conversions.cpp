@@ -9,7 +9,11 @@ Result<double> extract_float(PyObject* object) {
     if (Py_IS_TYPE(object, &PyFloat_Type)) {
         return PyFloat_AS_DOUBLE(object);
     }
-    const double value = PyFloat_AsDouble(object);
+    // An exact int or a bool converts as int.__float__ would, without the
+    // float object that __float__ allocates and PyFloat_AsDouble then frees;
+    // too large an int raises the same OverflowError.
+    const double value =
+        PyLong_CheckExact(object) || PyBool_Check(object) ? PyLong_AsDouble(object) : PyFloat_AsDouble(object);
     if (value == -1.0) {
         if (std::optional<PyErr> error = PyErr::take()) {
             return std::move(*error);

@@ -6,7 +6,7 @@
 namespace quorvex {
 
 // A binary64 from any object the interpreter's float conversion accepts; an
-// exact float is read directly.
+// exact float is read directly, an exact int or bool without a float object.
 Result<double> extract_float(PyObject* object);
 
 // A failed conversion of the named argument: an exact TypeError is rewritten

@@ -197,6 +197,16 @@ Status add_entry(EntryTable& table, const Fetched& entry, bool hashed, KeyText k
         insert_or_drop(table, key_text, PyFloat_AS_DOUBLE(entry.value), absent);
         return success();
     }
+    if (hashed && converts_without_python_code(entry.value)) {
+        // Nothing can change the dict while an int or a bool converts, so the
+        // borrowed objects need no references of their own.
+        Result<double> number = extract_float(entry.value);
+        if (!number.ok()) {
+            return number.take_error();
+        }
+        insert_or_drop(table, key_text, number.value(), absent);
+        return success();
+    }
     // The value's __float__ may change the dict and free this very entry:
     // hold both objects while they are used.
     const OwnedRef key = OwnedRef::borrow(entry.key);
