@@ -25,28 +25,39 @@ struct Fetched {
     Py_ssize_t cursor;  // the walk's cursor just after this entry
 };
 
+// Values whose conversion to float runs no Python code, so the dict cannot
+// change while they are converted: a float of any type (the interpreter reads
+// a float subclass's value without calling its __float__; numpy's float64 is
+// one), an exact int and a bool.
+bool converts_without_python_code(PyObject* value) {
+    return PyFloat_Check(value) || Py_IS_TYPE(value, &PyLong_Type) || Py_IS_TYPE(value, &PyBool_Type);
+}
+
 // Up to fetch_batch entries fetched from the walk, and what ended the batch.
 struct Batch {
     Fetched entries[fetch_batch];
     std::size_t count;
-    Py_ssize_t next;      // the walk's cursor after the last entry fetched
-    const char* changed;  // the panic message when the dict was seen to change
-    bool at_end;          // the walk found no further entry
+    Py_ssize_t next;           // the walk's cursor after the last entry fetched
+    const char* changed;       // the panic message when the dict was seen to change
+    bool at_end;               // the walk found no further entry
+    bool ends_in_python_code;  // the last entry's value converts by Python code
 };
 
 // Fetches entries from `cursor` on, `yielded` of them having been yielded
 // before. The dict's storage is walked directly, so each step first checks
 // that it is still the same. Fetching ahead is safe because nothing can
 // change the dict until a conversion runs Python code, and after such a
-// conversion the walk fetches again from that entry's cursor. A failed check
-// ends the walk only once the entries fetched before it are converted, since
-// their errors come first.
+// conversion the walk fetches again from that entry's cursor; a batch ends
+// with such an entry, so that no entry after it is fetched and hashed only to
+// be fetched again. A failed check ends the walk only once the entries
+// fetched before it are converted, since their errors come first.
 void fetch(PyObject* dict, Py_ssize_t start_size, Py_ssize_t cursor, Py_ssize_t yielded, Batch& batch) {
     batch.count = 0;
     batch.next = cursor;
     batch.changed = nullptr;
     batch.at_end = false;
-    while (batch.count < fetch_batch) {
+    batch.ends_in_python_code = false;
+    while (batch.count < fetch_batch && !batch.ends_in_python_code) {
         if (PyDict_GET_SIZE(dict) != start_size) {
             batch.changed = "dictionary changed size during iteration";
             return;
@@ -68,6 +79,7 @@ void fetch(PyObject* dict, Py_ssize_t start_size, Py_ssize_t cursor, Py_ssize_t 
         __builtin_prefetch(reinterpret_cast<const char*>(key) + 64);
         __builtin_prefetch(value);
         batch.entries[batch.count++] = {key, value, batch.next};
+        batch.ends_in_python_code = !converts_without_python_code(value);
     }
 }
 
@@ -174,12 +186,6 @@ private:
     std::size_t capacity_ = 0;
 };
 
-// Values whose conversion to float runs no Python code, so the dict cannot
-// change while they are converted.
-bool converts_without_python_code(PyObject* value) {
-    return Py_IS_TYPE(value, &PyFloat_Type) || Py_IS_TYPE(value, &PyLong_Type) || Py_IS_TYPE(value, &PyBool_Type);
-}
-
 // The table has room for the dict's size at the start. A conversion that
 // swaps keys can make the walk yield one entry more (a new key, then the next
 // step's check panics), and such a key finds the table full. Dropping it
@@ -193,7 +199,7 @@ void insert_or_drop(EntryTable& table, const KeyText& key, double value, bool ab
 // Converts one entry in full, in the order key text then value. `key` is used
 // when `hashed` (a key whose text was read and hashed ahead).
 Status add_entry(EntryTable& table, const Fetched& entry, bool hashed, KeyText key_text, bool absent) {
-    if (hashed && Py_IS_TYPE(entry.value, &PyFloat_Type)) {
+    if (hashed && PyFloat_Check(entry.value)) {
         insert_or_drop(table, key_text, PyFloat_AS_DOUBLE(entry.value), absent);
         return success();
     }
@@ -299,8 +305,8 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
     for (;;) {
         // The next batch is fetched before this one is converted, so that its
         // objects load meanwhile. That is as safe as fetching it afterwards
-        // unless a conversion below runs Python code, and then it is dropped.
-        if (current->changed == nullptr && !current->at_end) {
+        // while no conversion below runs Python code.
+        if (current->changed == nullptr && !current->at_end && !current->ends_in_python_code) {
             fetch(dict, start_size, current->next, yielded + static_cast<Py_ssize_t>(current->count), *ahead);
         }
         const Fetched* fetched = current->entries;
