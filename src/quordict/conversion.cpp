@@ -40,7 +40,7 @@ struct Batch {
     Py_ssize_t next;           // the walk's cursor after the last entry fetched
     const char* changed;       // the panic message when the dict was seen to change
     bool at_end;               // the walk found no further entry
-    bool ends_in_python_code;  // the last entry's value converts by Python code
+    bool ends_in_python_code;  // the last entry's value may convert by Python code
 };
 
 // Fetches entries from `cursor` on, `yielded` of them having been yielded
