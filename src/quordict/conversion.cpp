@@ -107,61 +107,42 @@ bool has_canonical_data(PyObject* key) {
 #endif
 }
 
-// Room encode_utf8_of needs for a str's text.
-std::size_t utf8_bound_of(PyObject* key) {
-    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
-    switch (PyUnicode_KIND(key)) {
-        case PyUnicode_1BYTE_KIND: return utf8_bound<Py_UCS1>(length);
-        case PyUnicode_2BYTE_KIND: return utf8_bound<Py_UCS2>(length);
-        default: return utf8_bound<Py_UCS4>(length);
-    }
+// Room encode_utf8_of needs for a str's text (its kind is its character size).
+std::size_t utf8_room(PyObject* key) {
+    return utf8_lead_room + utf8_bound(static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)), PyUnicode_KIND(key));
 }
 
-// Writes the UTF-8 form of a str to `out` (utf8_bound_of(key) bytes) and
-// returns its size, or no_utf8 when the str holds a surrogate. `vector`
-// selects the AVX2 encoder, which gives the same bytes.
-std::size_t encode_utf8_of(PyObject* key, char* out, bool vector) {
-    const void* data = PyUnicode_DATA(key);
-    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
-    switch (PyUnicode_KIND(key)) {
-        case PyUnicode_1BYTE_KIND: {
-            const auto* chars = static_cast<const Py_UCS1*>(data);
-            return vector ? encode_utf8_vector(chars, length, out) : encode_utf8(chars, length, out);
-        }
-        case PyUnicode_2BYTE_KIND: {
-            const auto* chars = static_cast<const Py_UCS2*>(data);
-            return vector ? encode_utf8_vector(chars, length, out) : encode_utf8(chars, length, out);
-        }
-        default: {
-            const auto* chars = static_cast<const Py_UCS4*>(data);
-            return vector ? encode_utf8_vector(chars, length, out) : encode_utf8(chars, length, out);
-        }
-    }
-}
+// Writes the UTF-8 form of a str into `room` (utf8_room(key) bytes), and
+// gives where it starts, its size (or no_utf8 when the str holds a
+// surrogate) and the width of its characters. The width is taken from the
+// characters, not from the str's kind: a str made with a larger maximum than
+// its characters need is legal, and a key handed back in that kind would not
+// be the canonical str equal to it. `vector` selects the AVX2 encoder, which
+// reads up to seven characters ahead of the text: in a compact str that is
+// its own header, while any other str keeps its characters in a block of
+// their own, which the scalar encoder reads instead.
+struct EncodedKey {
+    const char* text;
+    EncodedText encoded;
+};
 
-// The width of a str's characters, from the OR of them all, which has the
-// same width as the largest. The str's kind is not taken for it: a str made
-// with a larger maximum than its characters need is legal, and a key handed
-// back in that kind would not be the canonical str equal to it.
 template <class Char>
-CharWidth width_of_chars(const Char* chars, std::size_t length) {
-    std::uint32_t bits = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        bits |= chars[i];
+EncodedKey encode_chars(const Char* chars, std::size_t length, char* room, bool backward) {
+    char* out = room + utf8_lead_room;
+    if (backward) {
+        return {out, encode_utf8_backward(chars, length, out)};
     }
-    return bits < 0x80      ? CharWidth::ascii
-           : bits < 0x100   ? CharWidth::latin1
-           : bits < 0x10000 ? CharWidth::ucs2
-                            : CharWidth::ucs4;
+    return {out, {encode_utf8(chars, length, out), width_of_chars(chars, length)}};
 }
 
-DecodedShape shape_of_str(PyObject* key) {
+EncodedKey encode_utf8_of(PyObject* key, char* room, bool vector) {
     const void* data = PyUnicode_DATA(key);
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
+    const bool backward = vector && PyUnicode_IS_COMPACT(key);
     switch (PyUnicode_KIND(key)) {
-        case PyUnicode_1BYTE_KIND: return {length, width_of_chars(static_cast<const Py_UCS1*>(data), length)};
-        case PyUnicode_2BYTE_KIND: return {length, width_of_chars(static_cast<const Py_UCS2*>(data), length)};
-        default: return {length, width_of_chars(static_cast<const Py_UCS4*>(data), length)};
+        case PyUnicode_1BYTE_KIND: return encode_chars(static_cast<const Py_UCS1*>(data), length, room, backward);
+        case PyUnicode_2BYTE_KIND: return encode_chars(static_cast<const Py_UCS2*>(data), length, room, backward);
+        default: return encode_chars(static_cast<const Py_UCS4*>(data), length, room, backward);
     }
 }
 
@@ -326,20 +307,20 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
                 texts[i].shape = {length, CharWidth::ascii};
             } else if (PyUnicode_Check(key) && has_canonical_data(key)) {
                 encode[i] = true;
-                text_bytes += utf8_bound_of(key);
+                text_bytes += utf8_room(key);
             }
         }
-        char* encoded = text_bytes != 0 ? batch_text.reserve(text_bytes) : nullptr;
+        char* room = text_bytes != 0 ? batch_text.reserve(text_bytes) : nullptr;
         for (std::size_t i = 0; i < count; ++i) {
             if (encode[i]) {
-                const std::size_t size = encode_utf8_of(fetched[i].key, encoded, vector_utf8);
-                hashed[i] = size != no_utf8;
+                const EncodedKey key = encode_utf8_of(fetched[i].key, room, vector_utf8);
+                room += utf8_room(fetched[i].key);
+                hashed[i] = key.encoded.size != no_utf8;
                 if (!hashed[i]) {
                     continue;
                 }
-                texts[i].text = std::string_view(encoded, size);
-                texts[i].shape = shape_of_str(fetched[i].key);
-                encoded += size;
+                texts[i].text = std::string_view(key.text, key.encoded.size);
+                texts[i].shape = {static_cast<std::size_t>(PyUnicode_GET_LENGTH(fetched[i].key)), key.encoded.width};
             } else if (!hashed[i]) {
                 continue;
             }

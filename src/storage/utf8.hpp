@@ -106,15 +106,19 @@ constexpr std::uint32_t select(bool when, std::uint32_t chosen, std::uint32_t ot
     return otherwise ^ ((otherwise ^ chosen) & mask);
 }
 
-// Room encode_utf8 and encode_utf8_vector need for `length` characters of
-// type Char: each takes at most as many UTF-8 bytes as its width allows (two
-// for one-byte characters, three for two-byte ones, four otherwise), and the
-// encoders may store up to 32 bytes past the last character's form (a whole
-// vector block for the last few characters).
+// Room encode_utf8 needs for `length` characters of `char_size` bytes (1, 2
+// or 4): each takes at most as many UTF-8 bytes as its size allows (two,
+// three or four), and the encoder may store up to 32 bytes past the last
+// character's form. The factor is looked up rather than chosen by a branch,
+// which texts of mixed sizes would mispredict.
+constexpr std::size_t utf8_bound(std::size_t length, std::size_t char_size) noexcept {
+    constexpr unsigned char widest[5] = {0, 2, 3, 0, 4};
+    return length * widest[char_size] + 32;
+}
+
 template <class Char>
 constexpr std::size_t utf8_bound(std::size_t length) noexcept {
-    constexpr std::size_t widest = sizeof(Char) == 1 ? 2 : sizeof(Char) == 2 ? 3 : 4;
-    return length * widest + 32;
+    return utf8_bound(length, sizeof(Char));
 }
 
 // Writes the UTF-8 form of `length` characters to `out`, which has room for
@@ -152,16 +156,50 @@ std::size_t encode_utf8(const Char* chars, std::size_t length, char* out) noexce
     return surrogate ? no_utf8 : static_cast<std::size_t>(at - reinterpret_cast<unsigned char*>(out));
 }
 
-// encode_utf8 with AVX2 where the target has it: the same bytes and the same
-// result, several characters a step (utf8_vector.cpp). Call it only where
-// the processor supports AVX2; elsewhere it is encode_utf8.
-std::size_t encode_utf8_vector(const std::uint8_t* chars, std::size_t length, char* out) noexcept;
-std::size_t encode_utf8_vector(const std::uint16_t* chars, std::size_t length, char* out) noexcept;
-std::size_t encode_utf8_vector(const std::uint32_t* chars, std::size_t length, char* out) noexcept;
+// The width of the characters a text needs, from the OR of all of them.
+constexpr CharWidth width_of_bits(std::uint32_t bits) noexcept {
+    return bits < 0x80      ? CharWidth::ascii
+           : bits < 0x100   ? CharWidth::latin1
+           : bits < 0x10000 ? CharWidth::ucs2
+                            : CharWidth::ucs4;
+}
+
+template <class Char>
+CharWidth width_of_chars(const Char* chars, std::size_t length) noexcept {
+    std::uint32_t bits = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        bits |= chars[i];
+    }
+    return width_of_bits(bits);
+}
+
+// A text's UTF-8 size (or no_utf8) and the width of its characters.
+struct EncodedText {
+    std::size_t size;
+    CharWidth width;
+};
+
+// Room before `out` that encode_utf8_backward may write over.
+constexpr std::size_t utf8_lead_room = 8;
+
+// encode_utf8 with AVX2, which also gives the characters' width: the same
+// bytes and size. Call it only where the processor supports AVX2.
+//
+// The text is taken in blocks of eight characters that end where it ends, so
+// that no block reads past the last character and no branch depends on what
+// the characters are: the first block starts up to seven characters before
+// `chars`, and its form up to seven bytes before `out`. Both places must be
+// the caller's memory (a compact str keeps its header right before its
+// characters; the caller leaves utf8_lead_room bytes before `out`); what is
+// read there is not used, and what is written there is meaningless. `out`
+// needs room for utf8_bound<Char>(length) bytes.
+EncodedText encode_utf8_backward(const std::uint8_t* chars, std::size_t length, char* out) noexcept;
+EncodedText encode_utf8_backward(const std::uint16_t* chars, std::size_t length, char* out) noexcept;
+EncodedText encode_utf8_backward(const std::uint32_t* chars, std::size_t length, char* out) noexcept;
 
 // decode_utf8 with AVX2 where the target has it, for a text of `length`
-// characters: the same result, sixteen bytes a step; the same conditions of
-// use as encode_utf8_vector. The text must lie in readable memory that ends
+// characters: the same result, sixteen bytes a step. Call it only where the
+// processor supports AVX2. The text must lie in readable memory that ends
 // at `readable_end`: blocks that start within 16 bytes of it are copied
 // before they are read, others are read in place, past the text's end.
 void decode_utf8_vector(std::string_view text, std::size_t length, std::uint8_t* out,

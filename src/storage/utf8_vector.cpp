@@ -1,13 +1,13 @@
 // The vector forms of encode_utf8 and decode_utf8 (see utf8.hpp), for
 // processors with AVX2. Results are the scalar routines' byte for byte.
 //
-// Encoding takes eight characters at a time, by what the block holds: all
-// ASCII (narrowed to bytes), all below U+0800 (one or two bytes each: every
-// character's form is built in a 16-bit lane, then a shuffle chosen by which
-// lanes need two bytes closes the gaps), or all from U+0800 to U+FFFF without
-// a surrogate (three bytes each, in two shuffles); the last few characters
-// form one more block, padded. Other blocks go through the scalar encoder,
-// which also reports surrogates.
+// Encoding takes eight characters at a time, each widened to a 32-bit lane,
+// and handles every block alike, whatever it holds: keys mix one-, two-,
+// three- and four-byte characters at random, so a path chosen by content
+// would be mispredicted often. Every lane builds each form its character
+// could take, keeps the one its code point needs, and a shuffle chosen by the
+// four lanes' lengths packs each half of the block. The blocks end where the
+// text ends, so the first one may start before it (see utf8.hpp).
 //
 // Decoding takes sixteen bytes at a time. Up to the first byte that starts a
 // three- or four-byte sequence (at most eight bytes on), every character has
@@ -31,97 +31,142 @@
 namespace quorvex {
 namespace {
 
-using ShuffleTable = std::array<std::array<std::uint8_t, 16>, 256>;
+// Entry m packs four 32-bit lanes, each holding a character's UTF-8 form
+// from its low byte up, into consecutive bytes: lane i keeps 1 + (bits 2i and
+// 2i + 1 of m) bytes. Unused positions are zeroed (0x80).
+struct LanePack {
+    std::array<std::uint8_t, 16> shuffle;
+};
 
-// Entry m gathers eight 16-bit lanes into consecutive bytes: the low byte of
-// every lane, and the high byte too of lane i when bit i of m is set. Unused
-// positions are zeroed (0x80).
-constexpr ShuffleTable make_pair_shuffles() {
-    ShuffleTable table{};
-    for (unsigned mask = 0; mask < 256; ++mask) {
+constexpr std::array<LanePack, 256> make_lane_packs() {
+    std::array<LanePack, 256> table{};
+    for (unsigned lengths = 0; lengths < 256; ++lengths) {
         unsigned out = 0;
-        for (unsigned lane = 0; lane < 8; ++lane) {
-            table[mask][out++] = static_cast<std::uint8_t>(2 * lane);
-            if ((mask >> lane) & 1) {
-                table[mask][out++] = static_cast<std::uint8_t>(2 * lane + 1);
+        for (unsigned lane = 0; lane < 4; ++lane) {
+            const unsigned bytes = 1 + ((lengths >> (2 * lane)) & 3);
+            for (unsigned byte = 0; byte < bytes; ++byte) {
+                table[lengths].shuffle[out++] = static_cast<std::uint8_t>(4 * lane + byte);
             }
         }
         while (out < 16) {
-            table[mask][out++] = 0x80;
+            table[lengths].shuffle[out++] = 0x80;
         }
     }
     return table;
 }
 
-alignas(16) constexpr ShuffleTable pair_shuffles = make_pair_shuffles();
+constexpr std::array<std::uint8_t, 256> make_lane_pack_sizes() {
+    std::array<std::uint8_t, 256> sizes{};
+    for (unsigned lengths = 0; lengths < 256; ++lengths) {
+        unsigned total = 0;
+        for (unsigned lane = 0; lane < 4; ++lane) {
+            total += 1 + ((lengths >> (2 * lane)) & 3);
+        }
+        sizes[lengths] = static_cast<std::uint8_t>(total);
+    }
+    return sizes;
+}
+
+alignas(64) constexpr std::array<LanePack, 256> lane_packs = make_lane_packs();
+alignas(64) constexpr std::array<std::uint8_t, 256> lane_pack_sizes = make_lane_pack_sizes();
+
+// Bit i of a four-bit mask moved to bit 2i: adding three of these, one for
+// each length threshold a lane passes, gives the lanes' 2-bit fields.
+constexpr std::array<std::uint8_t, 16> make_spread() {
+    std::array<std::uint8_t, 16> spread{};
+    for (unsigned bits = 0; bits < 16; ++bits) {
+        for (unsigned lane = 0; lane < 4; ++lane) {
+            spread[bits] = static_cast<std::uint8_t>(spread[bits] | (((bits >> lane) & 1) << (2 * lane)));
+        }
+    }
+    return spread;
+}
+
+constexpr std::array<std::uint8_t, 16> spread = make_spread();
+
+template <class Char>
+[[gnu::target("avx2")]] inline __m256i load_eight(const Char* at) {
+    if constexpr (sizeof(Char) == 1) {
+        return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(at)));
+    } else if constexpr (sizeof(Char) == 2) {
+        return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)));
+    } else {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
+    }
+}
+
+[[gnu::target("avx2")]] inline __m256i lanes32(std::uint32_t value) {
+    return _mm256_set1_epi32(static_cast<int>(value));
+}
+
+// Bit i set when 32-bit lane i is all ones.
+[[gnu::target("avx2")]] inline unsigned lane_mask(__m256i lanes) {
+    return static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(lanes)));
+}
+
+// Packs one half of a block (four lanes of forms, their length fields in
+// `lengths`) at `at`; returns the position after it. Stores 16 bytes.
+[[gnu::target("avx2")]] inline unsigned char* pack_half(__m128i forms, unsigned lengths, unsigned char* at) {
+    const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(lane_packs[lengths].shuffle.data()));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm_shuffle_epi8(forms, shuffle));
+    return at + lane_pack_sizes[lengths];
+}
+
+template <class Char>
+[[gnu::target("avx2")]] EncodedText encode_backward(const Char* chars, std::size_t length, char* out) {
+    const std::size_t blocks = (length + 7) / 8;
+    const std::size_t before = blocks * 8 - length;  // lanes of the first block ahead of the text
+    const Char* from = chars - before;
+    auto* at = reinterpret_cast<unsigned char*>(out) - before;
+    // The lanes ahead of the text are zeroed: each becomes one zero byte,
+    // written ahead of `out`.
+    __m256i keep =
+        _mm256_cmpgt_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), lanes32(static_cast<std::uint32_t>(before) - 1));
+    __m256i seen = _mm256_setzero_si256();
+    __m256i surrogates = _mm256_setzero_si256();
+    for (std::size_t block = 0; block < blocks; ++block, from += 8) {
+        const __m256i code = _mm256_and_si256(load_eight(from), keep);
+        keep = _mm256_set1_epi32(-1);
+        seen = _mm256_or_si256(seen, code);
+        surrogates = _mm256_or_si256(surrogates,
+                                     _mm256_cmpeq_epi32(_mm256_and_si256(code, lanes32(0xFFFFF800u)), lanes32(0xD800)));
+        const __m256i two = _mm256_cmpgt_epi32(code, lanes32(0x7F));
+        const __m256i three = _mm256_cmpgt_epi32(code, lanes32(0x7FF));
+        const __m256i four = _mm256_cmpgt_epi32(code, lanes32(0xFFFF));
+        const __m256i six_bits = lanes32(0x3F);
+        const __m256i continuation = lanes32(0x80);
+        const __m256i last = _mm256_or_si256(_mm256_and_si256(code, six_bits), continuation);
+        const __m256i middle = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(code, 6), six_bits), continuation);
+        const __m256i third = _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(code, 12), six_bits), continuation);
+        const __m256i form2 =
+            _mm256_or_si256(_mm256_or_si256(_mm256_srli_epi32(code, 6), lanes32(0xC0)), _mm256_slli_epi32(last, 8));
+        const __m256i form3 =
+            _mm256_or_si256(_mm256_or_si256(_mm256_srli_epi32(code, 12), lanes32(0xE0)),
+                            _mm256_or_si256(_mm256_slli_epi32(middle, 8), _mm256_slli_epi32(last, 16)));
+        const __m256i form4 = _mm256_or_si256(
+            _mm256_or_si256(_mm256_or_si256(_mm256_srli_epi32(code, 18), lanes32(0xF0)), _mm256_slli_epi32(third, 8)),
+            _mm256_or_si256(_mm256_slli_epi32(middle, 16), _mm256_slli_epi32(last, 24)));
+        __m256i forms = _mm256_blendv_epi8(code, form2, two);
+        forms = _mm256_blendv_epi8(forms, form3, three);
+        forms = _mm256_blendv_epi8(forms, form4, four);
+        const unsigned past_one = lane_mask(two), past_two = lane_mask(three), past_three = lane_mask(four);
+        const unsigned low = spread[past_one & 15] + spread[past_two & 15] + spread[past_three & 15];
+        const unsigned high = spread[past_one >> 4] + spread[past_two >> 4] + spread[past_three >> 4];
+        at = pack_half(_mm256_castsi256_si128(forms), low, at);
+        at = pack_half(_mm256_extracti128_si256(forms, 1), high, at);
+    }
+    __m128i bits = _mm_or_si128(_mm256_castsi256_si128(seen), _mm256_extracti128_si256(seen, 1));
+    bits = _mm_or_si128(bits, _mm_srli_si128(bits, 8));
+    bits = _mm_or_si128(bits, _mm_srli_si128(bits, 4));
+    const CharWidth width = width_of_bits(static_cast<std::uint32_t>(_mm_cvtsi128_si32(bits)));
+    if (!_mm256_testz_si256(surrogates, surrogates)) {
+        return {no_utf8, width};
+    }
+    return {static_cast<std::size_t>(at - reinterpret_cast<unsigned char*>(out)), width};
+}
 
 [[gnu::target("avx2")]] inline __m128i lanes_of(std::uint16_t value) {
     return _mm_set1_epi16(static_cast<short>(value));
-}
-
-// True when every 16-bit lane of `block` has none of `bits` set.
-[[gnu::target("avx2")]] inline bool none_has(__m128i block, std::uint16_t bits) {
-    return _mm_testz_si128(block, lanes_of(bits)) != 0;
-}
-
-// Eight characters below U+0800: writes 16 bytes at `at`, returns how many
-// of them are the characters' UTF-8 form (8 to 16).
-[[gnu::target("avx2")]] inline std::size_t encode_below_0800(__m128i block, unsigned char* at) {
-    const __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(block, lanes_of(0xFF80)), _mm_setzero_si128());
-    const __m128i lead = _mm_or_si128(_mm_srli_epi16(block, 6), lanes_of(0xC0));
-    const __m128i last = _mm_or_si128(_mm_and_si128(block, lanes_of(0x3F)), lanes_of(0x80));
-    const __m128i forms = _mm_blendv_epi8(_mm_or_si128(lead, _mm_slli_epi16(last, 8)), block, ascii);
-    const unsigned two_byte = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(ascii, ascii))) & 0xFF;
-    const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(pair_shuffles[two_byte].data()));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm_shuffle_epi8(forms, shuffle));
-    return 8 + static_cast<std::size_t>(std::popcount(two_byte));
-}
-
-// Eight characters from U+0800 to U+FFFF, none a surrogate: 24 bytes of
-// UTF-8 at `at`; writes 28.
-[[gnu::target("avx2")]] inline void encode_three_byte(__m128i block, unsigned char* at) {
-    const __m128i lead = _mm_or_si128(_mm_srli_epi16(block, 12), lanes_of(0xE0));
-    const __m128i middle = _mm_or_si128(_mm_and_si128(_mm_srli_epi16(block, 6), lanes_of(0x3F)), lanes_of(0x80));
-    const __m128i last = _mm_or_si128(_mm_and_si128(block, lanes_of(0x3F)), lanes_of(0x80));
-    const __m128i first_two = _mm_or_si128(lead, _mm_slli_epi16(middle, 8));
-    // Each character's three bytes in a 32-bit lane, then the fourth dropped.
-    const __m128i drop_fourth = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -128, -128, -128, -128);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(at),
-                     _mm_shuffle_epi8(_mm_unpacklo_epi16(first_two, last), drop_fourth));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 12),
-                     _mm_shuffle_epi8(_mm_unpackhi_epi16(first_two, last), drop_fourth));
-}
-
-// True when a block of characters below U+10000 holds only U+0800 to U+FFFF
-// and no surrogate.
-[[gnu::target("avx2")]] inline bool all_three_byte(__m128i block) {
-    const __m128i top = _mm_and_si128(block, lanes_of(0xF800));
-    const __m128i below_0800 = _mm_cmpeq_epi16(top, _mm_setzero_si128());
-    const __m128i surrogate = _mm_cmpeq_epi16(top, lanes_of(0xD800));
-    return _mm_testz_si128(_mm_or_si128(below_0800, surrogate), _mm_set1_epi8(-1)) != 0;
-}
-
-// Eight characters through the scalar encoder, moving `at` past them; false
-// when one is a surrogate.
-template <class Char>
-bool encode_block_scalar(const Char* chars, unsigned char*& at) {
-    const std::size_t size = encode_utf8(chars, 8, reinterpret_cast<char*>(at));
-    if (size == no_utf8) {
-        return false;
-    }
-    at += size;
-    return true;
-}
-
-// The scalar encoder on the characters the vector loop left, added to what
-// the loop wrote.
-template <class Char>
-std::size_t finish(const Char* chars, std::size_t length, char* out, unsigned char* at) {
-    const std::size_t rest = encode_utf8(chars, length, reinterpret_cast<char*>(at));
-    if (rest == no_utf8) {
-        return no_utf8;
-    }
-    return static_cast<std::size_t>(at - reinterpret_cast<unsigned char*>(out)) + rest;
 }
 
 // Decoding.
@@ -299,91 +344,19 @@ template <class Char>
 
 }  // namespace
 
-[[gnu::target("avx2")]] std::size_t encode_utf8_vector(const std::uint8_t* chars, std::size_t length,
-                                                       char* out) noexcept {
-    auto* at = reinterpret_cast<unsigned char*>(out);
-    std::size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(chars + i));
-        if (_mm_movemask_epi8(bytes) == 0) {
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(at), bytes);
-            at += 8;
-        } else {
-            at += encode_below_0800(_mm_cvtepu8_epi16(bytes), at);
-        }
-    }
-    // The last characters as a block padded with U+0000 (one byte each),
-    // taken off the count.
-    const std::size_t rest = length - i;
-    if (rest == 0) {
-        return static_cast<std::size_t>(at - reinterpret_cast<unsigned char*>(out));
-    }
-    std::uint8_t padded[8] = {};
-    std::memcpy(padded, chars + i, rest);
-    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(padded));
-    return static_cast<std::size_t>(at - reinterpret_cast<unsigned char*>(out)) +
-           encode_below_0800(_mm_cvtepu8_epi16(bytes), at) - (8 - rest);
+[[gnu::target("avx2")]] EncodedText encode_utf8_backward(const std::uint8_t* chars, std::size_t length,
+                                                         char* out) noexcept {
+    return encode_backward(chars, length, out);
 }
 
-[[gnu::target("avx2")]] std::size_t encode_utf8_vector(const std::uint16_t* chars, std::size_t length,
-                                                       char* out) noexcept {
-    auto* at = reinterpret_cast<unsigned char*>(out);
-    std::size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chars + i));
-        if (none_has(block, 0xFF80)) {
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(at), _mm_packus_epi16(block, block));
-            at += 8;
-        } else if (none_has(block, 0xF800)) {
-            at += encode_below_0800(block, at);
-        } else if (all_three_byte(block)) {
-            encode_three_byte(block, at);
-            at += 24;
-        } else if (!encode_block_scalar(chars + i, at)) {
-            return no_utf8;
-        }
-    }
-    // The last characters as a block whose missing lanes are padding of the
-    // block's own class, then taken off the count: U+0000 (one byte) or
-    // U+0800 (three bytes).
-    const std::size_t rest = length - i;
-    if (rest != 0) {
-        std::uint16_t padded[8] = {};
-        std::memcpy(padded, chars + i, rest * sizeof(std::uint16_t));
-        __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(padded));
-        if (none_has(block, 0xF800)) {
-            return static_cast<std::size_t>(at - reinterpret_cast<unsigned char*>(out)) + encode_below_0800(block, at) -
-                   (8 - rest);
-        }
-        for (std::size_t lane = rest; lane < 8; ++lane) {
-            padded[lane] = 0x800;
-        }
-        block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(padded));
-        if (all_three_byte(block)) {
-            encode_three_byte(block, at);
-            return static_cast<std::size_t>(at - reinterpret_cast<unsigned char*>(out)) + 3 * rest;
-        }
-    }
-    return finish(chars + i, rest, out, at);
+[[gnu::target("avx2")]] EncodedText encode_utf8_backward(const std::uint16_t* chars, std::size_t length,
+                                                         char* out) noexcept {
+    return encode_backward(chars, length, out);
 }
 
-[[gnu::target("avx2")]] std::size_t encode_utf8_vector(const std::uint32_t* chars, std::size_t length,
-                                                       char* out) noexcept {
-    auto* at = reinterpret_cast<unsigned char*>(out);
-    std::size_t i = 0;
-    for (; i + 8 <= length; i += 8) {
-        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chars + i));
-        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chars + i + 4));
-        const __m128i beyond_ascii = _mm_set1_epi32(~0x7F);
-        if (_mm_testz_si128(_mm_or_si128(low, high), beyond_ascii)) {
-            const __m128i block = _mm_packus_epi32(low, high);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(at), _mm_packus_epi16(block, block));
-            at += 8;
-        } else if (!encode_block_scalar(chars + i, at)) {
-            return no_utf8;
-        }
-    }
-    return finish(chars + i, length - i, out, at);
+[[gnu::target("avx2")]] EncodedText encode_utf8_backward(const std::uint32_t* chars, std::size_t length,
+                                                         char* out) noexcept {
+    return encode_backward(chars, length, out);
 }
 
 [[gnu::target("avx2")]] void decode_utf8_vector(std::string_view text, std::size_t length, std::uint8_t* out,
@@ -407,16 +380,26 @@ template <class Char>
 
 namespace quorvex {
 
-std::size_t encode_utf8_vector(const std::uint8_t* chars, std::size_t length, char* out) noexcept {
-    return encode_utf8(chars, length, out);
+namespace {
+
+// Without AVX2 the scalar forms, which read and write nothing ahead.
+template <class Char>
+EncodedText encode_backward(const Char* chars, std::size_t length, char* out) noexcept {
+    return {encode_utf8(chars, length, out), width_of_chars(chars, length)};
 }
 
-std::size_t encode_utf8_vector(const std::uint16_t* chars, std::size_t length, char* out) noexcept {
-    return encode_utf8(chars, length, out);
+}  // namespace
+
+EncodedText encode_utf8_backward(const std::uint8_t* chars, std::size_t length, char* out) noexcept {
+    return encode_backward(chars, length, out);
 }
 
-std::size_t encode_utf8_vector(const std::uint32_t* chars, std::size_t length, char* out) noexcept {
-    return encode_utf8(chars, length, out);
+EncodedText encode_utf8_backward(const std::uint16_t* chars, std::size_t length, char* out) noexcept {
+    return encode_backward(chars, length, out);
+}
+
+EncodedText encode_utf8_backward(const std::uint32_t* chars, std::size_t length, char* out) noexcept {
+    return encode_backward(chars, length, out);
 }
 
 void decode_utf8_vector(std::string_view text, std::size_t, std::uint8_t* out, const char*) noexcept {

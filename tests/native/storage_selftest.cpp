@@ -339,18 +339,27 @@ int run_big(std::size_t n) {
 
 // The vector UTF-8 encoder against the scalar one, and the vector decoder
 // back to the text: random texts of every length up to five blocks, drawn
-// from character pools that steer blocks onto each vector path (ASCII, one
-// or two bytes, three bytes, the scalar fallback) and put surrogates anywhere.
+// from character pools of each UTF-8 length and mixes of them, with
+// surrogates anywhere. The vector encoder reads ahead of the text and writes
+// ahead of its output: the text follows random bytes, which must not show in
+// the result, and the output follows room it may overwrite.
 template <class Char>
 void compare_utf8_encoders(std::mt19937_64& rng, const std::vector<std::uint32_t>& pool) {
     for (int round = 0; round < 50000; ++round) {
-        std::vector<Char> text(rng() % 41);
-        for (Char& c : text) c = static_cast<Char>(pool[rng() % pool.size()]);
-        std::vector<char> scalar(utf8_bound<Char>(text.size())), vector(utf8_bound<Char>(text.size()));
-        const std::size_t size = encode_utf8(text.data(), text.size(), scalar.data());
-        CHECK(encode_utf8_vector(text.data(), text.size(), vector.data()) == size);
+        const std::size_t length = rng() % 41;
+        std::vector<Char> backing(8 + length);
+        for (std::size_t i = 0; i < 8; ++i) backing[i] = static_cast<Char>(rng());
+        const Char* const chars = backing.data() + 8;
+        for (std::size_t i = 8; i < backing.size(); ++i) backing[i] = static_cast<Char>(pool[rng() % pool.size()]);
+        const std::vector<Char> text(chars, chars + length);
+        std::vector<char> scalar(utf8_bound<Char>(length)), vector(utf8_lead_room + utf8_bound<Char>(length));
+        const std::size_t size = encode_utf8(text.data(), length, scalar.data());
+        const EncodedText encoded = encode_utf8_backward(chars, length, vector.data() + utf8_lead_room);
+        CHECK(encoded.size == size);
         if (size == no_utf8) continue;
-        CHECK(std::memcmp(scalar.data(), vector.data(), size) == 0);
+        CHECK(std::memcmp(scalar.data(), vector.data() + utf8_lead_room, size) == 0);
+        const std::uint32_t top = text.empty() ? 0 : *std::max_element(text.begin(), text.end());
+        CHECK(encoded.width == utf8_shape(std::string_view(scalar.data(), size)).width);
         // And back, into a text with room for nothing more: once with the
         // text at the end of readable memory, once followed by bytes that
         // would continue or start sequences.
@@ -362,7 +371,6 @@ void compare_utf8_encoders(std::mt19937_64& rng, const std::vector<std::uint32_t
                     "a"[rng() % 5];
             const std::string_view utf8(memory.data(), size);
             const char* const readable_end = memory.data() + memory.size();
-            const std::uint32_t top = text.empty() ? 0 : *std::max_element(text.begin(), text.end());
             const DecodedShape shape = utf8_shape(utf8);
             CHECK(shape.length == text.size() && max_char_of(shape.width) >= top &&
                   (shape.width == CharWidth::ascii ||
