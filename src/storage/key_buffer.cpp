@@ -6,7 +6,6 @@
 #include <string>
 #include <utility>
 
-#include "storage/byte_order.hpp"
 #include "storage/host.hpp"
 
 namespace quorvex {
@@ -27,8 +26,11 @@ std::size_t varint_size(std::uint64_t value) noexcept {
     return size;
 }
 
-std::uint32_t load_le32(const char* at) noexcept {
-    std::uint32_t word;
+// A word of a key's bytes as they lie in memory, to be stored back as they
+// are: no byte order is involved.
+template <class Word>
+Word load_bytes(const char* at) noexcept {
+    Word word;
     std::memcpy(&word, at, sizeof word);
     return word;
 }
@@ -42,23 +44,33 @@ unsigned char* write_varint(unsigned char* out, std::uint64_t value) noexcept {
     return out;
 }
 
-// Copies a key of up to 16 bytes with two (possibly overlapping) loads and
-// stores of the widest size that fits, instead of a call to memcpy.
-void copy_short(unsigned char* out, const char* key, std::size_t length) noexcept {
-    if (length >= 8) {
-        const std::uint64_t first = load_le64(key);
-        const std::uint64_t last = load_le64(key + length - 8);
-        std::memcpy(out, &first, 8);
-        std::memcpy(out + length - 8, &last, 8);
-    } else if (length >= 4) {
-        const std::uint32_t first = load_le32(key);
-        const std::uint32_t last = load_le32(key + length - 4);
+// Copies a key with a few (possibly overlapping) loads and stores instead of
+// a call to memcpy. Keys of 8 to 32 bytes, the usual ones, take the same four
+// eight-byte moves whatever their length, so that random lengths cost no
+// mispredicted branch: the second and third start at 8 and 16, or earlier
+// where the key ends sooner, and the fourth ends at the key's end.
+void copy_key(unsigned char* out, const char* key, std::size_t length) noexcept {
+    if (length >= 8 && length <= 32) {
+        const std::size_t last = length - 8;
+        const std::size_t second = last < 8 ? last : 8;
+        const std::size_t third = last < 16 ? last : 16;
+        const std::uint64_t words[4] = {load_bytes<std::uint64_t>(key), load_bytes<std::uint64_t>(key + second),
+                                        load_bytes<std::uint64_t>(key + third), load_bytes<std::uint64_t>(key + last)};
+        std::memcpy(out, &words[0], 8);
+        std::memcpy(out + second, &words[1], 8);
+        std::memcpy(out + third, &words[2], 8);
+        std::memcpy(out + last, &words[3], 8);
+    } else if (length >= 4 && length < 8) {
+        const auto first = load_bytes<std::uint32_t>(key);
+        const auto last = load_bytes<std::uint32_t>(key + length - 4);
         std::memcpy(out, &first, 4);
         std::memcpy(out + length - 4, &last, 4);
-    } else {
+    } else if (length < 4) {
         for (std::size_t i = 0; i < length; ++i) {
             out[i] = static_cast<unsigned char>(key[i]);
         }
+    } else {
+        std::memcpy(out, key, length);
     }
 }
 
@@ -95,11 +107,7 @@ std::uint64_t KeyBuffer::append(std::string_view key, DecodedShape shape) {
     if (shaped) {
         out = write_varint(out, shape_code);
     }
-    if (key.size() <= 16) {
-        copy_short(out, key.data(), key.size());
-    } else {
-        std::memcpy(out, key.data(), key.size());
-    }
+    copy_key(out, key.data(), key.size());
     const std::uint64_t offset = size_;
     size_ += record;
     ++records_;
