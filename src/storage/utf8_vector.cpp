@@ -84,6 +84,7 @@ constexpr std::array<std::uint8_t, 16> make_spread() {
 
 constexpr std::array<std::uint8_t, 16> spread = make_spread();
 
+// Eight characters from `at`, each widened to a 32-bit lane.
 template <class Char>
 [[gnu::target("avx2")]] inline __m256i load_eight(const Char* at) {
     if constexpr (sizeof(Char) == 1) {
@@ -95,6 +96,7 @@ template <class Char>
     }
 }
 
+// `value` in every 32-bit lane.
 [[gnu::target("avx2")]] inline __m256i lanes32(std::uint32_t value) {
     return _mm256_set1_epi32(static_cast<int>(value));
 }
@@ -130,6 +132,8 @@ template <class Char>
         seen = _mm256_or_si256(seen, code);
         surrogates = _mm256_or_si256(surrogates,
                                      _mm256_cmpeq_epi32(_mm256_and_si256(code, lanes32(0xFFFFF800u)), lanes32(0xD800)));
+        // Every form a character could take, its bytes from the lane's low
+        // end; the length its code point needs picks one.
         const __m256i two = _mm256_cmpgt_epi32(code, lanes32(0x7F));
         const __m256i three = _mm256_cmpgt_epi32(code, lanes32(0x7FF));
         const __m256i four = _mm256_cmpgt_epi32(code, lanes32(0xFFFF));
@@ -149,6 +153,7 @@ template <class Char>
         __m256i forms = _mm256_blendv_epi8(code, form2, two);
         forms = _mm256_blendv_epi8(forms, form3, three);
         forms = _mm256_blendv_epi8(forms, form4, four);
+        // Each half's lengths less one, two bits a lane, choose its pack.
         const unsigned past_one = lane_mask(two), past_two = lane_mask(three), past_three = lane_mask(four);
         const unsigned low = spread[past_one & 15] + spread[past_two & 15] + spread[past_three & 15];
         const unsigned high = spread[past_one >> 4] + spread[past_two >> 4] + spread[past_three >> 4];
@@ -165,11 +170,12 @@ template <class Char>
     return {static_cast<std::size_t>(at - reinterpret_cast<unsigned char*>(out)), width};
 }
 
+// Decoding.
+
+// `value` in every 16-bit lane.
 [[gnu::target("avx2")]] inline __m128i lanes_of(std::uint16_t value) {
     return _mm_set1_epi16(static_cast<short>(value));
 }
-
-// Decoding.
 
 struct PairGather {
     std::array<std::uint8_t, 16> shuffle;  // read unaligned: entries are 18 bytes apart
