@@ -11,7 +11,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 STORAGE_SOURCES = [
-    "raw_memory.cpp", "siphash.cpp", "hash_seed.cpp", "bounds.cpp",
+    "raw_memory.cpp", "siphash.cpp", "siphash_vector.cpp", "hash_seed.cpp", "bounds.cpp",
     "value_array.cpp", "key_buffer.cpp", "entry_table.cpp", "key_index.cpp", "utf8_vector.cpp",
 ]
 MASK64 = (1 << 64) - 1
@@ -122,6 +122,11 @@ def test_hash_with_nonzero_keys(selftest, k0, k1):
         k0, k1 = rng.getrandbits(64), rng.getrandbits(64)
     keys = [b""] + [rng.randbytes(rng.randrange(1, 70)) for _ in range(200)]
     assert program_hashes(selftest, k0, k1, keys) == [siphash13(k0, k1, key + b"\xff") for key in keys]
+
+
+def test_batched_hash_matches_the_scalar_one_and_reads_only_its_keys(selftest):
+    result = run(selftest, "hash-many")
+    assert result.returncode == 0 and result.stdout.split()[-1] == "ok", result.stdout + result.stderr
 
 
 def test_seeds_advance_per_table_and_differ_per_thread_and_process(selftest):

@@ -274,6 +274,7 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
     bool encode[fetch_batch];  // a str whose UTF-8 form is written to batch_text
     BatchText batch_text;
     const bool vector_utf8 = loops::widest() != loops::Width::baseline;
+    const bool vector_hash = loops::widest() == loops::Width::avx512;
     // True while every key the walk has yielded is a distinct text, so a new
     // one need not be compared with those in the table. Exact str keys of one
     // dict are distinct, and so are their UTF-8 forms. It ends for good at a
@@ -311,6 +312,12 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
             }
         }
         char* room = text_bytes != 0 ? batch_text.reserve(text_bytes) : nullptr;
+        // Where the processor hashes several keys at a time, the texts to
+        // hash are gathered and hashed together, and the entries they belong
+        // to noted; elsewhere each key is hashed as soon as it is read.
+        std::string_view hash_texts[fetch_batch];
+        std::size_t hash_of[fetch_batch];
+        std::size_t to_hash = 0;
         for (std::size_t i = 0; i < count; ++i) {
             if (encode[i]) {
                 const EncodedKey key = encode_utf8_of(fetched[i].key, room, vector_utf8);
@@ -324,7 +331,19 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
             } else if (!hashed[i]) {
                 continue;
             }
-            texts[i].hash = table.hash(texts[i].text);
+            if (vector_hash) {
+                hash_of[to_hash] = i;
+                hash_texts[to_hash++] = texts[i].text;
+            } else {
+                texts[i].hash = table.hash(texts[i].text);
+            }
+        }
+        if (to_hash != 0) {
+            std::uint64_t hashes[fetch_batch];
+            table.hash_many(hash_texts, to_hash, hashes, true);
+            for (std::size_t j = 0; j < to_hash; ++j) {
+                texts[hash_of[j]].hash = hashes[j];
+            }
         }
         // Keys known distinct take their slots only once the walk is over;
         // others probe now. The prefetches are apart from the hashing: a

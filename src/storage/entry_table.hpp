@@ -48,6 +48,11 @@ public:
     // The hash of `key` under this table's seed.
     std::uint64_t hash(std::string_view key) const noexcept { return keyed_hash(seed_, key); }
 
+    // hash(keys[i]) into out[i] for each of `count` keys (see keyed_hash_many).
+    void hash_many(const std::string_view* keys, std::size_t count, std::uint64_t* out, bool vector) const noexcept {
+        keyed_hash_many(seed_, keys, count, out, vector);
+    }
+
     // Starts loading the slots a later insert of a key with this hash probes.
     void prefetch(std::uint64_t hash) const noexcept { slots_.prefetch(hash); }
 

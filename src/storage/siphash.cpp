@@ -36,6 +36,25 @@ struct SipState {
     }
 };
 
+// The message words that follow a key's whole eight-byte words: its last 0 to
+// 7 bytes with the 0xFF marker after them, and the length byte (the message's
+// length, modulo 256, in the top byte). The marker may complete a word; the
+// length byte then starts a second one.
+struct FinalWords {
+    std::uint64_t words[2];
+    std::size_t count;
+};
+
+FinalWords final_words(std::string_view key) noexcept {
+    const std::size_t tail = key.size() & 7;
+    const std::uint64_t tail_word = tail_bytes(key) | std::uint64_t{0xFF} << (8 * tail);
+    const std::uint64_t length_byte = static_cast<std::uint64_t>(key.size() + 1) << 56;
+    if (tail == 7) {
+        return {{tail_word, length_byte}, 2};
+    }
+    return {{tail_word | length_byte, 0}, 1};
+}
+
 }  // namespace
 
 std::uint64_t keyed_hash(const HashSeed& seed, std::string_view key) noexcept {
@@ -43,34 +62,14 @@ std::uint64_t keyed_hash(const HashSeed& seed, std::string_view key) noexcept {
                seed.k1 ^ 0x7465646279746573ULL};
 
     const auto* bytes = reinterpret_cast<const unsigned char*>(key.data());
-    const std::size_t len = key.size();
-    const std::size_t whole = len & ~std::size_t{7};
+    const std::size_t whole = key.size() & ~std::size_t{7};
     for (std::size_t i = 0; i < whole; i += 8) {
         s.absorb(load_le64(bytes + i));
     }
-
-    // The key's last 0..7 bytes, little-endian in the low end of `tail_word`.
-    const std::size_t tail = len - whole;
-    std::uint64_t tail_word = 0;
-    if (tail != 0) {
-        if (len >= 8) {
-            // One overlapping load beats a byte loop; shift out what was hashed.
-            tail_word = load_le64(bytes + len - 8) >> (64 - 8 * tail);
-        } else {
-            for (std::size_t i = 0; i < tail; ++i) {
-                tail_word |= std::uint64_t{bytes[i]} << (8 * i);
-            }
-        }
-    }
-    tail_word |= std::uint64_t{0xFF} << (8 * tail);
-
-    // The marker byte may complete a word; the length byte then starts a new one.
-    const std::uint64_t length_byte = static_cast<std::uint64_t>(len + 1) << 56;
-    if (tail == 7) {
-        s.absorb(tail_word);
-        s.absorb(length_byte);
-    } else {
-        s.absorb(tail_word | length_byte);
+    const FinalWords final = final_words(key);
+    s.absorb(final.words[0]);
+    if (final.count == 2) {
+        s.absorb(final.words[1]);
     }
 
     s.v2 ^= 0xFF;

@@ -11,8 +11,11 @@
 // PYTHONHASHSEED=0 (apart from CPython mapping -1 to -2).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
+
+#include "storage/byte_order.hpp"
 
 namespace quorvex {
 
@@ -22,5 +25,31 @@ struct HashSeed {
 };
 
 std::uint64_t keyed_hash(const HashSeed& seed, std::string_view key) noexcept;
+
+// keyed_hash(seed, keys[i]) into out[i] for each of `count` keys. With
+// `vector` (only where the processor has AVX-512) eight keys are hashed at a
+// time.
+void keyed_hash_many(const HashSeed& seed, const std::string_view* keys, std::size_t count, std::uint64_t* out,
+                     bool vector) noexcept;
+
+// The key's last 0 to 7 bytes (those after its whole words), little-endian
+// in the low end of a word.
+inline std::uint64_t tail_bytes(std::string_view key) noexcept {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(key.data());
+    const std::size_t len = key.size();
+    const std::size_t tail = len & 7;
+    if (tail == 0) {
+        return 0;
+    }
+    if (len >= 8) {
+        // One overlapping load beats a byte loop; shift out what was hashed.
+        return load_le64(bytes + len - 8) >> (64 - 8 * tail);
+    }
+    std::uint64_t word = 0;
+    for (std::size_t i = 0; i < tail; ++i) {
+        word |= std::uint64_t{bytes[i]} << (8 * i);
+    }
+    return word;
+}
 
 }  // namespace quorvex

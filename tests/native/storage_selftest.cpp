@@ -1,6 +1,7 @@
 // Driver for the storage layer, run by tests/test_storage_native.py.
 //
 //   hash                      stdin lines "K0 K1 HEX" ("-" = empty key) -> keyed_hash, decimal
+//   hash-many                 keyed_hash_many, vector lanes and scalar, against keyed_hash -> "ok"
 //   seeds                     three seeds of this thread, then one of a new thread: "K0 K1"
 //   tables SEED ROUNDS        random tables checked against a std::map model -> "ok"
 //   big N                     one table of N keys, looked up in batches by another -> "ok"
@@ -11,6 +12,8 @@
 //
 // A failed check prints "FAIL: ..." and exits 1; a panic exits 3.
 #include <malloc.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -66,6 +69,49 @@ int run_hash() {
         const HashSeed seed{std::stoull(k0), std::stoull(k1)};
         std::printf("%" PRIu64 "\n", keyed_hash(seed, from_hex(hex)));
     }
+    return 0;
+}
+
+// Every key sits at the start or at the end of a readable page between two
+// unreadable ones, so that a read outside a key faults.
+int run_hash_many() {
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    constexpr std::size_t max_keys = 40;
+    const std::size_t span = (2 * max_keys + 1) * page;
+    auto* const region = static_cast<char*>(mmap(nullptr, span, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    CHECK(region != MAP_FAILED);
+    for (std::size_t i = 0; i < max_keys; ++i) {
+        CHECK(mprotect(region + (2 * i + 1) * page, page, PROT_READ | PROT_WRITE) == 0);
+    }
+    bool vector = false;
+#if defined(__x86_64__)
+    vector = __builtin_cpu_supports("avx512f");
+#endif
+    std::mt19937_64 rng(31);
+    std::vector<std::string_view> keys;
+    std::vector<std::uint64_t> lanes(max_keys), scalar(max_keys);
+    for (int round = 0; round < 2000; ++round) {
+        const HashSeed seed{rng(), rng()};
+        const std::size_t count = rng() % (max_keys + 1);
+        keys.clear();
+        for (std::size_t i = 0; i < count; ++i) {
+            // Lengths around each multiple of eight, where the final words change shape.
+            const std::size_t length = rng() % 4 == 0 ? rng() % 100 : 8 * (rng() % 6 + 1) + rng() % 3 - 1;
+            char* const start = region + (2 * i + 1) * page;
+            char* const at = rng() % 2 == 0 ? start : start + page - length;
+            for (std::size_t b = 0; b < length; ++b) {
+                at[b] = static_cast<char>(rng());
+            }
+            keys.emplace_back(at, length);
+        }
+        keyed_hash_many(seed, keys.data(), count, lanes.data(), vector);
+        keyed_hash_many(seed, keys.data(), count, scalar.data(), false);
+        for (std::size_t i = 0; i < count; ++i) {
+            CHECK(lanes[i] == keyed_hash(seed, keys[i]));
+            CHECK(scalar[i] == lanes[i]);
+        }
+    }
+    std::printf(vector ? "ok\n" : "no avx512, scalar ok\n");
     return 0;
 }
 
@@ -436,6 +482,7 @@ int main(int argc, char** argv) {
     if (args.empty()) return 2;
     const std::string& mode = args[0];
     if (mode == "hash") return run_hash();
+    if (mode == "hash-many") return run_hash_many();
     if (mode == "seeds") return run_seeds();
     if (mode == "tables" && args.size() == 3) return run_tables(std::stoull(args[1]), std::stoi(args[2]));
     if (mode == "writable") return run_writable();
