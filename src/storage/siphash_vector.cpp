@@ -19,8 +19,10 @@
 #if defined(__x86_64__)
 #include <immintrin.h>
 // GCC 12's AVX-512 intrinsics pass an undefined register as the merge source
-// they ignore, which -Wuninitialized reports wherever they are inlined.
+// they ignore, which GCC's own uninitialised-use warnings report wherever
+// they are inlined.
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
 namespace quorvex {
