@@ -177,37 +177,33 @@ template <class Char>
     return _mm_set1_epi16(static_cast<short>(value));
 }
 
-struct PairGather {
-    std::array<std::uint8_t, 16> shuffle;  // read unaligned: entries are 18 bytes apart
-    std::uint8_t chars;                    // characters that start in bytes 0 to 7
-    std::uint8_t consumed;                 // bytes they take: 8, or 9 when byte 8 ends one
-};
+// Entry m gathers the characters of a block whose byte i + 1 is a
+// continuation byte when bit i of m is set (byte 0 starts a character), and
+// no byte of 0 to 7 starts a three- or four-byte sequence. Lane j of the
+// shuffle gets the j-th character's lead byte low and its continuation byte,
+// if any, high. How many characters the block holds and how many bytes they
+// take follow from m by arithmetic, not from the table, so that the next
+// block's address does not wait for a load from it.
+using PairShuffle = std::array<std::uint8_t, 16>;
+using PairGatherTable = std::array<PairShuffle, 256>;
 
-using PairGatherTable = std::array<PairGather, 256>;
-
-// Entry m is for a block whose byte i + 1 is a continuation byte when bit i
-// of m is set (byte 0 starts a character), and no byte of 0 to 7 starts a
-// three- or four-byte sequence. Lane j of the shuffle gets the j-th
-// character's lead byte low and its continuation byte, if any, high.
 constexpr PairGatherTable make_pair_gathers() {
     PairGatherTable table{};
     for (unsigned mask = 0; mask < 256; ++mask) {
-        PairGather& entry = table[mask];
+        PairShuffle& shuffle = table[mask];
         unsigned lane = 0;
         for (unsigned byte = 0; byte < 8; ++byte) {
             if (byte > 0 && ((mask >> (byte - 1)) & 1)) {
                 continue;
             }
             const bool two_bytes = (mask >> byte) & 1;
-            entry.shuffle[2 * lane] = static_cast<std::uint8_t>(byte);
-            entry.shuffle[2 * lane + 1] = two_bytes ? static_cast<std::uint8_t>(byte + 1) : 0x80;
+            shuffle[2 * lane] = static_cast<std::uint8_t>(byte);
+            shuffle[2 * lane + 1] = two_bytes ? static_cast<std::uint8_t>(byte + 1) : 0x80;
             ++lane;
         }
-        entry.chars = static_cast<std::uint8_t>(lane);
-        entry.consumed = static_cast<std::uint8_t>(8 + ((mask >> 7) & 1));
         for (; lane < 8; ++lane) {
-            entry.shuffle[2 * lane] = 0x80;
-            entry.shuffle[2 * lane + 1] = 0x80;
+            shuffle[2 * lane] = 0x80;
+            shuffle[2 * lane + 1] = 0x80;
         }
     }
     return table;
@@ -308,9 +304,11 @@ template <class Char>
         const unsigned long_leads = bytes_matching(block, 0xE0, 0xE0) & own & 0xFF;
         const std::size_t first_long = long_leads == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(long_leads));
         if (first_long != 0) {
-            const PairGather& gather = pair_gathers[(continuations >> 1) & 0xFF];
-            std::size_t chars = gather.chars;
-            std::size_t consumed = gather.consumed;
+            const unsigned pairs = (continuations >> 1) & 0xFF;
+            // Characters that start in bytes 0 to 7, and the bytes they take:
+            // 8, or 9 when byte 8 ends one.
+            std::size_t chars = 8 - static_cast<std::size_t>(std::popcount(pairs & 0x7F));
+            std::size_t consumed = 8 + (pairs >> 7);
             if (first_long < 8) {
                 // Only the characters before the long sequence.
                 chars = first_long - static_cast<std::size_t>(std::popcount(continuations & ((1u << first_long) - 1)));
@@ -318,7 +316,7 @@ template <class Char>
             }
             chars = chars < chars_left ? chars : chars_left;
             const __m128i lanes =
-                _mm_shuffle_epi8(block, _mm_loadu_si128(reinterpret_cast<const __m128i*>(gather.shuffle.data())));
+                _mm_shuffle_epi8(block, _mm_load_si128(reinterpret_cast<const __m128i*>(pair_gathers[pairs].data())));
             store_code_points(pair_code_points(lanes), out, chars, chars_left >= 8);
             out += chars;
             chars_left -= chars;
