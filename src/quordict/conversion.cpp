@@ -272,6 +272,11 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
     KeyText texts[fetch_batch];
     bool hashed[fetch_batch];
     bool encode[fetch_batch];  // a str whose UTF-8 form is written to batch_text
+    // Where the processor hashes several keys at a time, a batch's texts are
+    // gathered and hashed together, with the entries they belong to;
+    // elsewhere each key is hashed as soon as it is read.
+    std::string_view hash_texts[fetch_batch];
+    std::size_t hash_of[fetch_batch];
     BatchText batch_text;
     const bool vector_utf8 = loops::widest() != loops::Width::baseline;
     const bool vector_hash = loops::widest() == loops::Width::avx512;
@@ -312,11 +317,6 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
             }
         }
         char* room = text_bytes != 0 ? batch_text.reserve(text_bytes) : nullptr;
-        // Where the processor hashes several keys at a time, the texts to
-        // hash are gathered and hashed together, and the entries they belong
-        // to noted; elsewhere each key is hashed as soon as it is read.
-        std::string_view hash_texts[fetch_batch];
-        std::size_t hash_of[fetch_batch];
         std::size_t to_hash = 0;
         for (std::size_t i = 0; i < count; ++i) {
             if (encode[i]) {
