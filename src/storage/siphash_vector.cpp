@@ -4,8 +4,8 @@
 // by side fill it. AVX-512 rotates a lane in one instruction (AVX2 needs
 // three), which is what makes the lanes pay.
 //
-// Each lane gathers its key's whole words, then the one or two final words
-// that final_words describes (the last bytes, the 0xFF marker, the length
+// Each lane gathers its key's whole words, then takes the one or two final
+// words keyed_hash ends with (the last bytes, the 0xFF marker, the length
 // byte), built in the lanes from a gather of the key's last eight bytes. No
 // lane reads a byte outside its key: a key shorter than eight bytes is read
 // by the scalar code. Lanes whose message has fewer words than the longest
@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "storage/byte_order.hpp"
 #include "storage/siphash.hpp"
 
 #if defined(__x86_64__)
