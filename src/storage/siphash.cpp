@@ -36,25 +36,6 @@ struct SipState {
     }
 };
 
-// The message words that follow a key's whole eight-byte words: its last 0 to
-// 7 bytes with the 0xFF marker after them, and the length byte (the message's
-// length, modulo 256, in the top byte). The marker may complete a word; the
-// length byte then starts a second one.
-struct FinalWords {
-    std::uint64_t words[2];
-    std::size_t count;
-};
-
-FinalWords final_words(std::string_view key) noexcept {
-    const std::size_t tail = key.size() & 7;
-    const std::uint64_t tail_word = tail_bytes(key) | std::uint64_t{0xFF} << (8 * tail);
-    const std::uint64_t length_byte = static_cast<std::uint64_t>(key.size() + 1) << 56;
-    if (tail == 7) {
-        return {{tail_word, length_byte}, 2};
-    }
-    return {{tail_word | length_byte, 0}, 1};
-}
-
 }  // namespace
 
 std::uint64_t keyed_hash(const HashSeed& seed, std::string_view key) noexcept {
@@ -66,10 +47,15 @@ std::uint64_t keyed_hash(const HashSeed& seed, std::string_view key) noexcept {
     for (std::size_t i = 0; i < whole; i += 8) {
         s.absorb(load_le64(bytes + i));
     }
-    const FinalWords final = final_words(key);
-    s.absorb(final.words[0]);
-    if (final.count == 2) {
-        s.absorb(final.words[1]);
+    const std::size_t tail = key.size() - whole;
+    const std::uint64_t tail_word = tail_bytes(key) | std::uint64_t{0xFF} << (8 * tail);
+    // The marker byte may complete a word; the length byte then starts a new one.
+    const std::uint64_t length_byte = static_cast<std::uint64_t>(key.size() + 1) << 56;
+    if (tail == 7) {
+        s.absorb(tail_word);
+        s.absorb(length_byte);
+    } else {
+        s.absorb(tail_word | length_byte);
     }
 
     s.v2 ^= 0xFF;
