@@ -5,6 +5,7 @@
 #include "quordict/instance.hpp"
 #include "storage/arithmetic.hpp"
 #include "storage/bounds.hpp"
+#include "storage/cpu_features.hpp"
 
 namespace quorvex {
 namespace {
@@ -50,7 +51,7 @@ CountedRef<ValueArray> keyed_values(const QuorDictObject* receiver, const QuorDi
     const KeyIndex& own_keys = keys_of(receiver);
     KeyBuffer::Reader reader = own_keys.reader();
     other_keys.find_each(
-        own_keys.size(), [&] { return reader.next(); },
+        own_keys.size(), loops::widest() == loops::Width::avx512, [&] { return reader.next(); },
         [&](std::uint64_t candidate) {
             if (candidate < other_length) {
                 __builtin_prefetch(other_data + candidate);

@@ -55,9 +55,11 @@ public:
     // stage of the probe issues its loads for the whole batch before any of
     // them is used, so the misses of a batch overlap. prefetch(p) is called
     // with positions a probe will likely reach, for the caller to load its
-    // own data there.
+    // own data there. With `vector_hash` (only where the processor has
+    // AVX-512) the keys are hashed eight at a time, each eight's slot groups
+    // asked for as soon as their hashes are known.
     template <class NextKey, class Prefetch, class Found>
-    void find_each(std::size_t count, NextKey&& next_key, Prefetch&& prefetch, Found&& found) const {
+    void find_each(std::size_t count, bool vector_hash, NextKey&& next_key, Prefetch&& prefetch, Found&& found) const {
         // Eight keys leave misses unissued; past sixteen the core's queue of
         // outstanding misses is full and larger batches gain nothing.
         constexpr std::size_t batch = 16;
@@ -67,10 +69,24 @@ public:
         const char* const records = keys_.records().data();
         for (std::size_t base = 0; base < count; base += batch) {
             const std::size_t size = count - base < batch ? count - base : batch;
-            for (std::size_t i = 0; i < size; ++i) {
-                keys[i] = next_key();
-                hashes[i] = keyed_hash(seed_, keys[i]);
-                slots_.prefetch(hashes[i]);
+            if (vector_hash) {
+                for (std::size_t i = 0; i < size; ++i) {
+                    keys[i] = next_key();
+                }
+                for (std::size_t group = 0; group < size; group += 8) {
+                    const std::size_t in_group = size - group < 8 ? size - group : 8;
+                    keyed_hash_many(seed_, keys + group, in_group, hashes + group, true);
+                    for (std::size_t i = group; i < group + in_group; ++i) {
+                        slots_.prefetch(hashes[i]);
+                    }
+                }
+            } else {
+                // Each slot group is asked for as soon as its key is hashed.
+                for (std::size_t i = 0; i < size; ++i) {
+                    keys[i] = next_key();
+                    hashes[i] = keyed_hash(seed_, keys[i]);
+                    slots_.prefetch(hashes[i]);
+                }
             }
             for (std::size_t i = 0; i < size; ++i) {
                 guesses[i] = slots_.first_candidate(hashes[i]);
