@@ -117,32 +117,38 @@ std::size_t utf8_room(PyObject* key) {
 // surrogate) and the width of its characters. The width is taken from the
 // characters, not from the str's kind: a str made with a larger maximum than
 // its characters need is legal, and a key handed back in that kind would not
-// be the canonical str equal to it. `vector` selects the AVX2 encoder, which
-// reads up to seven characters ahead of the text: in a compact str that is
-// its own header, while any other str keeps its characters in a block of
-// their own, which the scalar encoder reads instead.
+// be the canonical str equal to it. `compress` selects the AVX-512 encoder,
+// else `vector` the AVX2 one, which reads up to seven characters ahead of the
+// text: in a compact str that is its own header, while any other str keeps
+// its characters in a block of their own, which the scalar encoder reads
+// instead.
 struct EncodedKey {
     const char* text;
     EncodedText encoded;
 };
 
 template <class Char>
-EncodedKey encode_chars(const Char* chars, std::size_t length, char* room, bool backward) {
+EncodedKey encode_chars(const Char* chars, std::size_t length, char* room, bool backward, bool compress) {
     char* out = room + utf8_lead_room;
+    if (compress) {
+        return {out, encode_utf8_compress(chars, length, out)};
+    }
     if (backward) {
         return {out, encode_utf8_backward(chars, length, out)};
     }
     return {out, {encode_utf8(chars, length, out), width_of_chars(chars, length)}};
 }
 
-EncodedKey encode_utf8_of(PyObject* key, char* room, bool vector) {
+EncodedKey encode_utf8_of(PyObject* key, char* room, bool vector, bool compress) {
     const void* data = PyUnicode_DATA(key);
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
     const bool backward = vector && PyUnicode_IS_COMPACT(key);
     switch (PyUnicode_KIND(key)) {
-        case PyUnicode_1BYTE_KIND: return encode_chars(static_cast<const Py_UCS1*>(data), length, room, backward);
-        case PyUnicode_2BYTE_KIND: return encode_chars(static_cast<const Py_UCS2*>(data), length, room, backward);
-        default: return encode_chars(static_cast<const Py_UCS4*>(data), length, room, backward);
+        case PyUnicode_1BYTE_KIND:
+            return encode_chars(static_cast<const Py_UCS1*>(data), length, room, backward, compress);
+        case PyUnicode_2BYTE_KIND:
+            return encode_chars(static_cast<const Py_UCS2*>(data), length, room, backward, compress);
+        default: return encode_chars(static_cast<const Py_UCS4*>(data), length, room, backward, compress);
     }
 }
 
@@ -280,6 +286,7 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
     BatchText batch_text;
     const bool vector_utf8 = loops::widest() != loops::Width::baseline;
     const bool vector_hash = loops::widest() == loops::Width::avx512;
+    const bool compress_utf8 = vector_hash && has_utf8_compress();
     // True while every key the walk has yielded is a distinct text, so a new
     // one need not be compared with those in the table. Exact str keys of one
     // dict are distinct, and so are their UTF-8 forms. It ends for good at a
@@ -320,7 +327,7 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
         std::size_t to_hash = 0;
         for (std::size_t i = 0; i < count; ++i) {
             if (encode[i]) {
-                const EncodedKey key = encode_utf8_of(fetched[i].key, room, vector_utf8);
+                const EncodedKey key = encode_utf8_of(fetched[i].key, room, vector_utf8, compress_utf8);
                 room += utf8_room(fetched[i].key);
                 hashed[i] = key.encoded.size != no_utf8;
                 if (!hashed[i]) {
@@ -328,6 +335,13 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
                 }
                 texts[i].text = std::string_view(key.text, key.encoded.size);
                 texts[i].shape = {static_cast<std::size_t>(PyUnicode_GET_LENGTH(fetched[i].key)), key.encoded.width};
+                if (vector_hash) {
+                    // The view is taken from the encoder's result: a load of
+                    // it from texts[i] would wait for the stores just made.
+                    hash_of[to_hash] = i;
+                    hash_texts[to_hash++] = std::string_view(key.text, key.encoded.size);
+                    continue;
+                }
             } else if (!hashed[i]) {
                 continue;
             }

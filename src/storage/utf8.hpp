@@ -197,6 +197,15 @@ EncodedText encode_utf8_backward(const std::uint8_t* chars, std::size_t length, 
 EncodedText encode_utf8_backward(const std::uint16_t* chars, std::size_t length, char* out) noexcept;
 EncodedText encode_utf8_backward(const std::uint32_t* chars, std::size_t length, char* out) noexcept;
 
+// encode_utf8 with AVX-512 byte compression, sixteen characters a step, which
+// also gives the characters' width: the same bytes and size. It reads only
+// the text and writes only its form, into room for utf8_bound<Char>(length)
+// bytes. Call it only where has_utf8_compress() says the processor can.
+EncodedText encode_utf8_compress(const std::uint8_t* chars, std::size_t length, char* out) noexcept;
+EncodedText encode_utf8_compress(const std::uint16_t* chars, std::size_t length, char* out) noexcept;
+EncodedText encode_utf8_compress(const std::uint32_t* chars, std::size_t length, char* out) noexcept;
+bool has_utf8_compress() noexcept;
+
 // decode_utf8 with AVX2 where the target has it, for a text of `length`
 // characters: the same result, sixteen bytes a step. Call it only where the
 // processor supports AVX2. The text must lie in readable memory that ends
