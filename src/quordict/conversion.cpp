@@ -117,8 +117,8 @@ std::size_t utf8_room(PyObject* key) {
 // surrogate) and the width of its characters. The width is taken from the
 // characters, not from the str's kind: a str made with a larger maximum than
 // its characters need is legal, and a key handed back in that kind would not
-// be the canonical str equal to it. `compress` selects the AVX-512 encoder,
-// else `vector` the AVX2 one, which reads up to seven characters ahead of the
+// be the canonical str equal to it. `compress` selects the AVX-512 encoder
+// (where it is the faster), else `vector` the AVX2 one, which reads up to seven characters ahead of the
 // text: in a compact str that is its own header, while any other str keeps
 // its characters in a block of their own, which the scalar encoder reads
 // instead.
@@ -286,7 +286,7 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
     BatchText batch_text;
     const bool vector_utf8 = loops::widest() != loops::Width::baseline;
     const bool vector_hash = loops::widest() == loops::Width::avx512;
-    const bool compress_utf8 = vector_hash && has_utf8_compress();
+    const bool compress_utf8 = vector_hash && utf8_compress_pays();
     // True while every key the walk has yielded is a distinct text, so a new
     // one need not be compared with those in the table. Exact str keys of one
     // dict are distinct, and so are their UTF-8 forms. It ends for good at a

@@ -114,6 +114,15 @@ bool has_utf8_compress() noexcept {
     return supported;
 }
 
+bool utf8_compress_pays() noexcept {
+    // Measured on keys of 8 to 24 characters: faster than the AVX2 encoder
+    // on an Intel core with full-width AVX-512 units; an encoder of this
+    // kind was slower on an AMD Zen 4 core, which runs each 512-bit
+    // operation as two halves.
+    static const bool pays = has_utf8_compress() && __builtin_cpu_is("intel");
+    return pays;
+}
+
 }  // namespace quorvex
 
 #else
@@ -133,6 +142,10 @@ EncodedText encode_utf8_compress(const std::uint32_t* chars, std::size_t length,
 }
 
 bool has_utf8_compress() noexcept {
+    return false;
+}
+
+bool utf8_compress_pays() noexcept {
     return false;
 }
 
