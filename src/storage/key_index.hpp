@@ -95,9 +95,15 @@ public:
                     prefetch(guesses[i]);
                 }
             }
+            // A record the key matches holds its head (one byte, or two for
+            // most non-ASCII keys) and then the key's bytes: the line of its
+            // last byte is asked for too, as a record often reaches into the
+            // next line.
             for (std::size_t i = 0; i < size; ++i) {
                 if (guesses[i] != ProbeTable::no_candidate) {
-                    __builtin_prefetch(records + offsets_[guesses[i]]);
+                    const char* const record = records + offsets_[guesses[i]];
+                    __builtin_prefetch(record);
+                    __builtin_prefetch(record + keys[i].size() + 1);
                 }
             }
             for (std::size_t i = 0; i < size; ++i) {
