@@ -118,10 +118,10 @@ std::size_t utf8_room(PyObject* key) {
 // characters, not from the str's kind: a str made with a larger maximum than
 // its characters need is legal, and a key handed back in that kind would not
 // be the canonical str equal to it. `compress` selects the AVX-512 encoder
-// (where it is the faster), else `vector` the AVX2 one, which reads up to seven characters ahead of the
-// text: in a compact str that is its own header, while any other str keeps
-// its characters in a block of their own, which the scalar encoder reads
-// instead.
+// (where it is the faster), else `vector` the AVX2 one, which reads up to
+// seven characters ahead of the text: in a compact str that is its own
+// header, while any other str keeps its characters in a block of their own,
+// which the scalar encoder reads instead.
 struct EncodedKey {
     const char* text;
     EncodedText encoded;
