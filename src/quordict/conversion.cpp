@@ -230,11 +230,14 @@ Status add_entry(EntryTable& table, const Fetched& entry, bool hashed, KeyText k
 // index's key records.
 struct KeyDecoder {
     bool vector;
+    bool compress;
     const char* records_end;
 
     template <class Char>
     void decode(std::string_view key, std::size_t length, Char* out) const {
-        if (vector) {
+        if (compress) {
+            decode_utf8_compress(key, length, out);
+        } else if (vector) {
             decode_utf8_vector(key, length, out, records_end);
         } else {
             decode_utf8(key, out);
@@ -413,7 +416,9 @@ Result<OwnedRef> build_dict(const QuorDictObject* instance) {
         return PyErr::fetch();
     }
     const std::string_view records = keys.records();
-    const KeyDecoder decoder{loops::widest() != loops::Width::baseline, records.data() + records.size()};
+    const KeyDecoder decoder{loops::widest() != loops::Width::baseline,
+                             loops::widest() == loops::Width::avx512 && utf8_compress_pays(),
+                             records.data() + records.size()};
     KeyBuffer::Reader reader = keys.reader();
     for (std::size_t position = 0; position < n; ++position) {
         OwnedRef key = OwnedRef::steal(new_str(reader.next_shaped(), decoder));

@@ -201,12 +201,19 @@ EncodedText encode_utf8_backward(const std::uint32_t* chars, std::size_t length,
 // also gives the characters' width: the same bytes and size. It reads only
 // the text and writes only its form, into room for utf8_bound<Char>(length)
 // bytes. Call it only where has_utf8_compress() says the processor can;
-// utf8_compress_pays() says whether it is also faster there than the AVX2
-// encoder.
+// utf8_compress_pays() says whether it and decode_utf8_compress are also
+// faster there than the AVX2 forms.
 EncodedText encode_utf8_compress(const std::uint8_t* chars, std::size_t length, char* out) noexcept;
 EncodedText encode_utf8_compress(const std::uint16_t* chars, std::size_t length, char* out) noexcept;
 EncodedText encode_utf8_compress(const std::uint32_t* chars, std::size_t length, char* out) noexcept;
 bool has_utf8_compress() noexcept;
+
+// decode_utf8 with AVX-512 byte compression, sixteen characters a step, for
+// a text of `length` characters; it reads nothing past the text. Call it
+// only where has_utf8_compress() says the processor can.
+void decode_utf8_compress(std::string_view text, std::size_t length, std::uint8_t* out) noexcept;
+void decode_utf8_compress(std::string_view text, std::size_t length, std::uint16_t* out) noexcept;
+void decode_utf8_compress(std::string_view text, std::size_t length, std::uint32_t* out) noexcept;
 bool utf8_compress_pays() noexcept;
 
 // decode_utf8 with AVX2 where the target has it, for a text of `length`

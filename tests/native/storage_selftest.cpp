@@ -409,7 +409,8 @@ char* readable_end_of_page() {
 // surrogates anywhere. The vector encoder reads ahead of the text and writes
 // ahead of its output: the text follows random bytes, which must not show in
 // the result, and the output follows room it may overwrite. The AVX-512
-// encoder, where the processor has it, must give the same result.
+// encoder and decoder, where the processor has them, must give the same
+// results.
 template <class Char>
 void compare_utf8_encoders(std::mt19937_64& rng, const std::vector<std::uint32_t>& pool) {
     for (int round = 0; round < 50000; ++round) {
@@ -441,6 +442,14 @@ void compare_utf8_encoders(std::mt19937_64& rng, const std::vector<std::uint32_t
         CHECK(std::memcmp(scalar.data(), vector.data() + utf8_lead_room, size) == 0);
         const std::uint32_t top = text.empty() ? 0 : *std::max_element(text.begin(), text.end());
         CHECK(encoded.width == utf8_shape(std::string_view(scalar.data(), size)).width);
+        if (has_utf8_compress()) {
+            // Back with the AVX-512 decoder, from the end of readable memory.
+            char* const at_end = readable_end_of_page() - size;
+            std::memcpy(at_end, scalar.data(), size);
+            std::vector<Char> decoded(text.size());
+            decode_utf8_compress(std::string_view(at_end, size), text.size(), decoded.data());
+            CHECK(decoded == text);
+        }
         // And back, into a text with room for nothing more: once with the
         // text at the end of readable memory, once followed by bytes that
         // would continue or start sequences.
