@@ -207,6 +207,7 @@ EncodedText encode_utf8_compress(const std::uint8_t* chars, std::size_t length, 
 EncodedText encode_utf8_compress(const std::uint16_t* chars, std::size_t length, char* out) noexcept;
 EncodedText encode_utf8_compress(const std::uint32_t* chars, std::size_t length, char* out) noexcept;
 bool has_utf8_compress() noexcept;
+bool utf8_compress_pays() noexcept;
 
 // decode_utf8 with AVX-512 byte compression, sixteen characters a step, for
 // a text of `length` characters; it reads nothing past the text. Call it
@@ -214,7 +215,6 @@ bool has_utf8_compress() noexcept;
 void decode_utf8_compress(std::string_view text, std::size_t length, std::uint8_t* out) noexcept;
 void decode_utf8_compress(std::string_view text, std::size_t length, std::uint16_t* out) noexcept;
 void decode_utf8_compress(std::string_view text, std::size_t length, std::uint32_t* out) noexcept;
-bool utf8_compress_pays() noexcept;
 
 // decode_utf8 with AVX2 where the target has it, for a text of `length`
 // characters: the same result, sixteen bytes a step. Call it only where the

@@ -21,13 +21,16 @@
 #if defined(__x86_64__)
 
 #include <immintrin.h>
+
+#include <bit>
+
 // GCC 12's AVX-512 intrinsics pass an undefined register as the merge source
 // they ignore, which GCC's own uninitialised-use warnings report wherever
 // they are inlined.
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-#define QUORVEX_COMPRESS_TARGET [[gnu::target("avx512f,avx512bw,avx512vl,avx512vbmi2,bmi,bmi2,lzcnt,popcnt")]]
+#define QUORVEX_COMPRESS_TARGET [[gnu::target("avx512f,avx512bw,avx512vl,avx512vbmi2,bmi,bmi2,popcnt")]]
 
 namespace quorvex {
 namespace {
@@ -168,9 +171,9 @@ QUORVEX_COMPRESS_TARGET void decode_compress(std::string_view text, std::size_t 
         chars_left -= count;
         // The next character starts at the first lead not taken; with none
         // left in the block, the last one taken runs to its end.
-        const unsigned last = 63 - static_cast<unsigned>(_lzcnt_u64(leads));
+        const auto last = static_cast<unsigned>(63 - std::countl_zero(static_cast<std::uint64_t>(leads)));
         const std::uint64_t later = last == 63 ? 0 : all_leads >> (last + 1);
-        const std::size_t consumed = later != 0 ? last + 1 + static_cast<std::size_t>(_tzcnt_u64(later)) : bytes;
+        const std::size_t consumed = later != 0 ? last + 1 + static_cast<std::size_t>(std::countr_zero(later)) : bytes;
         at += consumed;
         bytes_left -= consumed;
     }
