@@ -225,6 +225,12 @@ Status add_entry(EntryTable& table, const Fetched& entry, bool hashed, KeyText k
     return success();
 }
 
+// Whether keys convert to and from UTF-8 by the AVX-512 forms: where they
+// are the faster and AVX-512 is not skipped.
+bool compress_utf8() {
+    return loops::widest() == loops::Width::avx512 && utf8_compress_pays();
+}
+
 // How build_dict turns stored UTF-8 keys into characters: with the AVX-512
 // decoder when `compress` (where it is the faster), else with the AVX2 one
 // when `vector`, which may read past a key up to the end of the index's key
@@ -290,7 +296,7 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
     BatchText batch_text;
     const bool vector_utf8 = loops::widest() != loops::Width::baseline;
     const bool vector_hash = loops::widest() == loops::Width::avx512;
-    const bool compress_utf8 = vector_hash && utf8_compress_pays();
+    const bool compress = compress_utf8();
     // True while every key the walk has yielded is a distinct text, so a new
     // one need not be compared with those in the table. Exact str keys of one
     // dict are distinct, and so are their UTF-8 forms. It ends for good at a
@@ -331,7 +337,7 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
         std::size_t to_hash = 0;
         for (std::size_t i = 0; i < count; ++i) {
             if (encode[i]) {
-                const EncodedKey key = encode_utf8_of(fetched[i].key, room, vector_utf8, compress_utf8);
+                const EncodedKey key = encode_utf8_of(fetched[i].key, room, vector_utf8, compress);
                 room += utf8_room(fetched[i].key);
                 hashed[i] = key.encoded.size != no_utf8;
                 if (!hashed[i]) {
@@ -417,8 +423,7 @@ Result<OwnedRef> build_dict(const QuorDictObject* instance) {
         return PyErr::fetch();
     }
     const std::string_view records = keys.records();
-    const KeyDecoder decoder{loops::widest() != loops::Width::baseline,
-                             loops::widest() == loops::Width::avx512 && utf8_compress_pays(),
+    const KeyDecoder decoder{loops::widest() != loops::Width::baseline, compress_utf8(),
                              records.data() + records.size()};
     KeyBuffer::Reader reader = keys.reader();
     for (std::size_t position = 0; position < n; ++position) {
