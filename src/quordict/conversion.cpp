@@ -51,7 +51,8 @@ struct Batch {
 // with such an entry, so that no entry after it is fetched and hashed only to
 // be fetched again. A failed check ends the walk only once the entries
 // fetched before it are converted, since their errors come first.
-void fetch(PyObject* dict, Py_ssize_t start_size, Py_ssize_t cursor, Py_ssize_t yielded, Batch& batch) {
+// `wide_keys` says that the keys met last were not all ASCII (see below).
+void fetch(PyObject* dict, Py_ssize_t start_size, Py_ssize_t cursor, Py_ssize_t yielded, Batch& batch, bool wide_keys) {
     batch.count = 0;
     batch.next = cursor;
     batch.changed = nullptr;
@@ -72,11 +73,18 @@ void fetch(PyObject* dict, Py_ssize_t start_size, Py_ssize_t cursor, Py_ssize_t 
             batch.at_end = true;
             return;
         }
-        // A str's characters follow its header, and a non-ASCII key's reach
-        // into the next cache line; both lines are read before the key is
-        // hashed. Prefetching past an object's end never faults.
+        // A str's characters follow its header, and reach into the next
+        // cache line; both lines are read before the key is hashed. A
+        // non-ASCII key, with its longer header and up to four bytes a
+        // character, often reaches a third line, asked for while such keys
+        // are met: for an ASCII key that line is another object's, and
+        // asking for it costs where keys lie scattered in memory.
+        // Prefetching past an object's end never faults.
         __builtin_prefetch(key);
         __builtin_prefetch(reinterpret_cast<const char*>(key) + 64);
+        if (wide_keys) {
+            __builtin_prefetch(reinterpret_cast<const char*>(key) + 128);
+        }
         __builtin_prefetch(value);
         batch.entries[batch.count++] = {key, value, batch.next};
         batch.ends_in_python_code = !converts_without_python_code(value);
@@ -305,13 +313,15 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
     // rearrange the dict so that the walk yields a key again).
     bool keys_distinct = true;
     Py_ssize_t yielded = 0;
-    fetch(dict, start_size, 0, yielded, *current);
+    bool wide_keys = false;  // the last batch held a key that is not compact ASCII
+    fetch(dict, start_size, 0, yielded, *current, wide_keys);
     for (;;) {
         // The next batch is fetched before this one is converted, so that its
         // objects load meanwhile. That is as safe as fetching it afterwards
         // while no conversion below runs Python code.
         if (current->changed == nullptr && !current->at_end && !current->ends_in_python_code) {
-            fetch(dict, start_size, current->next, yielded + static_cast<Py_ssize_t>(current->count), *ahead);
+            fetch(dict, start_size, current->next, yielded + static_cast<Py_ssize_t>(current->count), *ahead,
+                  wide_keys);
         }
         const Fetched* fetched = current->entries;
         const std::size_t count = current->count;
@@ -333,6 +343,7 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
                 text_bytes += utf8_room(key);
             }
         }
+        wide_keys = text_bytes != 0;
         char* room = text_bytes != 0 ? batch_text.reserve(text_bytes) : nullptr;
         std::size_t to_hash = 0;
         for (std::size_t i = 0; i < count; ++i) {
@@ -394,7 +405,7 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
         }
         yielded += static_cast<Py_ssize_t>(done);
         if (must_refetch) {
-            fetch(dict, start_size, fetched[done - 1].cursor, yielded, *current);
+            fetch(dict, start_size, fetched[done - 1].cursor, yielded, *current, wide_keys);
             continue;
         }
         if (current->changed != nullptr) {
