@@ -96,6 +96,9 @@ private:
     // Gives the entries insert_absent left without a slot their slots.
     void place_pending() noexcept;
 
+    // Asks for the lines the next entries' offsets and values go to.
+    void prefetch_for_writing() const noexcept;
+
     HashSeed seed_;
     std::size_t capacity_;
     std::size_t size_ = 0;
