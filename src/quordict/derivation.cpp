@@ -62,9 +62,10 @@ CountedRef<ValueArray> keyed_values(const QuorDictObject* receiver, const QuorDi
                 index_out_of_bounds(length, p);
             }
             const double right = position ? other_values.at(static_cast<std::size_t>(*position)) : fill;
-            // The result's lines are asked for, for writing, ahead of their
-            // stores, which would otherwise wait behind the lookups' misses
-            // for the core's miss buffers and hold up every later store.
+            // Each line of the result is asked for before it is written: a
+            // store to a line not yet cached would wait behind the lookups'
+            // misses for the core's miss buffers, holding up every later
+            // store.
             __builtin_prefetch(out + p + 64, 1);
             out[p] = Rule::apply(in[p], right);
         });

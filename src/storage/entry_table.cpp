@@ -15,8 +15,8 @@ namespace {
 // Entries are written in order, each array taking a new line every eight
 // entries. A store to a line not yet cached holds up every store after it,
 // and while keys are read from objects scattered in memory the core's miss
-// buffers are full of those reads: so the lines are asked for, for writing,
-// this many entries early.
+// buffers are full of those reads: so each line is asked for this many
+// entries before it is written.
 constexpr std::size_t write_ahead = 64;
 
 std::size_t checked_capacity(std::size_t capacity) {

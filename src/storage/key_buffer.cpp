@@ -103,8 +103,8 @@ std::uint64_t KeyBuffer::append(std::string_view key, DecodedShape shape) {
     if (capacity_ - size_ < record) {
         grow(record);
     }
-    // Asked for, for writing, a few records early, as the entry table does
-    // its arrays (see there).
+    // Each line is asked for a few records before it is written, as the
+    // entry table does for its arrays (see there).
     __builtin_prefetch(bytes_.get() + size_ + 1024, 1);
     unsigned char* out = write_varint(bytes_.get() + size_, head);
     if (shaped) {
