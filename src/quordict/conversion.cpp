@@ -98,11 +98,6 @@ struct KeyText {
     DecodedShape shape;
 };
 
-// A str whose text is its own ASCII bytes, readable without conversion.
-bool is_compact_ascii(PyObject* key) {
-    return PyUnicode_Check(key) && PyUnicode_IS_COMPACT_ASCII(key);
-}
-
 // A str whose characters are in place, readable through PyUnicode_DATA.
 // Before 3.12 a str made by the deprecated wide-character API may not be yet,
 // and only the interpreter's own conversion readies it.
@@ -125,39 +120,41 @@ std::size_t utf8_room(PyObject* key) {
 // surrogate) and the width of its characters. The width is taken from the
 // characters, not from the str's kind: a str made with a larger maximum than
 // its characters need is legal, and a key handed back in that kind would not
-// be the canonical str equal to it. `compress` selects the AVX-512 encoder
-// (where it is the faster), else `vector` the AVX2 one, which reads up to
-// seven characters ahead of the text: in a compact str that is its own
-// header, while any other str keeps its characters in a block of their own,
-// which the scalar encoder reads instead.
+// be the canonical str equal to it. `vector` selects the AVX2 encoder, which
+// reads up to seven characters ahead of the text: in a compact str that is
+// its own header, while any other str keeps its characters in a block of
+// their own, which the scalar encoder reads instead.
 struct EncodedKey {
     const char* text;
     EncodedText encoded;
 };
 
 template <class Char>
-EncodedKey encode_chars(const Char* chars, std::size_t length, char* room, bool backward, bool compress) {
+EncodedKey encode_chars(const Char* chars, std::size_t length, char* room, bool backward) {
     char* out = room + utf8_lead_room;
-    if (compress) {
-        return {out, encode_utf8_compress(chars, length, out)};
-    }
     if (backward) {
         return {out, encode_utf8_backward(chars, length, out)};
     }
     return {out, {encode_utf8(chars, length, out), width_of_chars(chars, length)}};
 }
 
-EncodedKey encode_utf8_of(PyObject* key, char* room, bool vector, bool compress) {
+EncodedKey encode_utf8_of(PyObject* key, char* room, bool vector) {
     const void* data = PyUnicode_DATA(key);
     const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
     const bool backward = vector && PyUnicode_IS_COMPACT(key);
     switch (PyUnicode_KIND(key)) {
-        case PyUnicode_1BYTE_KIND:
-            return encode_chars(static_cast<const Py_UCS1*>(data), length, room, backward, compress);
-        case PyUnicode_2BYTE_KIND:
-            return encode_chars(static_cast<const Py_UCS2*>(data), length, room, backward, compress);
-        default: return encode_chars(static_cast<const Py_UCS4*>(data), length, room, backward, compress);
+        case PyUnicode_1BYTE_KIND: return encode_chars(static_cast<const Py_UCS1*>(data), length, room, backward);
+        case PyUnicode_2BYTE_KIND: return encode_chars(static_cast<const Py_UCS2*>(data), length, room, backward);
+        default: return encode_chars(static_cast<const Py_UCS4*>(data), length, room, backward);
     }
+}
+
+// encode_utf8_of with the AVX-512 encoder, for a str of `Char`s.
+template <class Char>
+EncodedKey encode_utf8_compressed(PyObject* key, char* room) {
+    char* out = room + utf8_lead_room;
+    return {out, encode_utf8_compress(static_cast<const Char*>(PyUnicode_DATA(key)),
+                                      static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)), out)};
 }
 
 // Room for the UTF-8 texts of one batch of keys. The interpreter would cache
@@ -295,10 +292,9 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
     Batch* ahead = &batches[1];
     KeyText texts[fetch_batch];
     bool hashed[fetch_batch];
-    bool encode[fetch_batch];  // a str whose UTF-8 form is written to batch_text
-    // Where the processor hashes several keys at a time, a batch's texts are
-    // gathered and hashed together, with the entries they belong to;
-    // elsewhere each key is hashed as soon as it is read.
+    std::size_t encode_lists[3][fetch_batch];  // strs whose UTF-8 form is written to batch_text
+    // A batch's texts are gathered with the entries they belong to, and
+    // hashed together where the processor hashes several keys at a time.
     std::string_view hash_texts[fetch_batch];
     std::size_t hash_of[fetch_batch];
     BatchText batch_text;
@@ -329,55 +325,74 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
         // prefetched: a compact ASCII key is its own text, any other str is
         // encoded here. A key that is not a str, or that holds a surrogate,
         // is left to add_entry, which raises its error in the walk's order.
+        // Keys mix ASCII and other texts of every kind at random, so the keys
+        // to encode and to hash are gathered into lists by index arithmetic
+        // rather than picked out by a branch per key.
         std::size_t text_bytes = 0;
+        std::size_t to_encode[3] = {0, 0, 0};
+        std::size_t to_hash = 0;
         for (std::size_t i = 0; i < count; ++i) {
             PyObject* key = fetched[i].key;
-            encode[i] = false;
-            hashed[i] = is_compact_ascii(key);
-            if (hashed[i]) {
-                const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
-                texts[i].text = std::string_view(static_cast<const char*>(PyUnicode_DATA(key)), length);
-                texts[i].shape = {length, CharWidth::ascii};
-            } else if (PyUnicode_Check(key) && has_canonical_data(key)) {
-                encode[i] = true;
-                text_bytes += utf8_room(key);
+            hashed[i] = false;
+            if (!PyUnicode_Check(key)) {
+                continue;
             }
+            const bool ascii = PyUnicode_IS_COMPACT_ASCII(key) != 0;
+            const bool encodes = !ascii && has_canonical_data(key);
+            const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
+            // Where a compact ASCII str keeps its characters; meaningless,
+            // and unused, for any other.
+            const char* ascii_text = reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(key) + 1);
+            const std::string_view text(ascii_text, length);
+            hashed[i] = ascii;
+            texts[i].text = text;
+            texts[i].shape = {length, CharWidth::ascii};
+            hash_of[to_hash] = i;
+            hash_texts[to_hash] = text;
+            to_hash += ascii;
+            // Listed by kind (1, 2 or 4 bytes a character: lists 0, 1, 2),
+            // so that each kind's keys are encoded one after another.
+            const unsigned kind = PyUnicode_KIND(key);
+            const unsigned list = kind >> 1;
+            encode_lists[list][to_encode[list]] = i;
+            to_encode[list] += encodes;
+            text_bytes += encodes ? utf8_room(key) : 0;
         }
         wide_keys = text_bytes != 0;
         char* room = text_bytes != 0 ? batch_text.reserve(text_bytes) : nullptr;
-        std::size_t to_hash = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            if (encode[i]) {
-                const EncodedKey key = encode_utf8_of(fetched[i].key, room, vector_utf8, compress);
-                room += utf8_room(fetched[i].key);
-                hashed[i] = key.encoded.size != no_utf8;
-                if (!hashed[i]) {
-                    continue;
-                }
-                texts[i].text = std::string_view(key.text, key.encoded.size);
-                texts[i].shape = {static_cast<std::size_t>(PyUnicode_GET_LENGTH(fetched[i].key)), key.encoded.width};
-                if (vector_hash) {
-                    // The view is taken from the encoder's result: a load of
-                    // it from texts[i] would wait for the stores just made.
-                    hash_of[to_hash] = i;
-                    hash_texts[to_hash++] = std::string_view(key.text, key.encoded.size);
-                    continue;
-                }
-            } else if (!hashed[i]) {
-                continue;
-            }
-            if (vector_hash) {
+        // Each kind's keys in turn, so that the encoder called is the same
+        // from key to key.
+        const auto encode_listed = [&]<class Char>(const std::size_t* list, std::size_t listed) {
+            for (std::size_t j = 0; j < listed; ++j) {
+                const std::size_t i = list[j];
+                PyObject* key = fetched[i].key;
+                const EncodedKey encoded =
+                    compress ? encode_utf8_compressed<Char>(key, room) : encode_utf8_of(key, room, vector_utf8);
+                room += utf8_room(key);
+                const bool ok = encoded.encoded.size != no_utf8;
+                hashed[i] = ok;
+                // The view is taken from the encoder's result: a load of it
+                // from texts[i] would wait for the stores just made.
+                const std::string_view text(encoded.text, ok ? encoded.encoded.size : 0);
+                texts[i].text = text;
+                texts[i].shape = {static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)), encoded.encoded.width};
                 hash_of[to_hash] = i;
-                hash_texts[to_hash++] = texts[i].text;
-            } else {
-                texts[i].hash = table.hash(texts[i].text);
+                hash_texts[to_hash] = text;
+                to_hash += ok;
             }
-        }
-        if (to_hash != 0) {
+        };
+        encode_listed.operator()<Py_UCS1>(encode_lists[0], to_encode[0]);
+        encode_listed.operator()<Py_UCS2>(encode_lists[1], to_encode[1]);
+        encode_listed.operator()<Py_UCS4>(encode_lists[2], to_encode[2]);
+        if (vector_hash) {
             std::uint64_t hashes[fetch_batch];
             table.hash_many(hash_texts, to_hash, hashes, true);
             for (std::size_t j = 0; j < to_hash; ++j) {
                 texts[hash_of[j]].hash = hashes[j];
+            }
+        } else {
+            for (std::size_t j = 0; j < to_hash; ++j) {
+                texts[hash_of[j]].hash = table.hash(hash_texts[j]);
             }
         }
         // Keys known distinct take their slots only once the walk is over;
