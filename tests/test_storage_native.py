@@ -13,7 +13,7 @@ ROOT = Path(__file__).resolve().parent.parent
 STORAGE_SOURCES = [
     "raw_memory.cpp", "siphash.cpp", "siphash_vector.cpp", "hash_seed.cpp", "bounds.cpp",
     "value_array.cpp", "key_buffer.cpp", "entry_table.cpp", "key_index.cpp", "utf8_vector.cpp",
-    "utf8_compress.cpp",
+    "utf8_compress.cpp", "cpu_features.cpp",
 ]
 MASK64 = (1 << 64) - 1
 

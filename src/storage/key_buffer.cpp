@@ -6,7 +6,12 @@
 #include <string>
 #include <utility>
 
+#include "storage/cpu_features.hpp"
 #include "storage/host.hpp"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace quorvex {
 
@@ -74,14 +79,45 @@ void copy_key(unsigned char* out, const char* key, std::size_t length) noexcept 
     }
 }
 
+#if defined(__x86_64__)
+// A key of up to 64 bytes in one masked load and store, which read and write
+// only its bytes: keys of mixed lengths take no branch on their length.
+[[gnu::target("avx512f,avx512bw,bmi2")]] void copy_key_masked(unsigned char* out, const char* key,
+                                                              std::size_t length) noexcept {
+    if (length <= 64) [[likely]] {
+        const __mmask64 bytes = _bzhi_u64(~0ULL, static_cast<unsigned>(length));
+        _mm512_mask_storeu_epi8(out, bytes, _mm512_maskz_loadu_epi8(bytes, key));
+    } else {
+        std::memcpy(out, key, length);
+    }
+}
+
+bool has_masked_copy() noexcept {
+    static const bool supported = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi2");
+    return supported && loops::widest() == loops::Width::avx512;
+}
+#else
+void copy_key_masked(unsigned char* out, const char* key, std::size_t length) noexcept {
+    copy_key(out, key, length);
+}
+
+bool has_masked_copy() noexcept {
+    return false;
+}
+#endif
+
 }  // namespace
+
+KeyBuffer::KeyBuffer(std::size_t expected_records) noexcept
+    : expected_records_(expected_records), masked_copy_(has_masked_copy()) {}
 
 KeyBuffer::KeyBuffer(KeyBuffer&& other) noexcept
     : bytes_(std::move(other.bytes_)),
       size_(std::exchange(other.size_, 0)),
       capacity_(std::exchange(other.capacity_, 0)),
       records_(std::exchange(other.records_, 0)),
-      expected_records_(std::exchange(other.expected_records_, 0)) {}
+      expected_records_(std::exchange(other.expected_records_, 0)),
+      masked_copy_(other.masked_copy_) {}
 
 KeyBuffer& KeyBuffer::operator=(KeyBuffer&& other) noexcept {
     if (this != &other) {
@@ -90,6 +126,7 @@ KeyBuffer& KeyBuffer::operator=(KeyBuffer&& other) noexcept {
         capacity_ = std::exchange(other.capacity_, 0);
         records_ = std::exchange(other.records_, 0);
         expected_records_ = std::exchange(other.expected_records_, 0);
+        masked_copy_ = other.masked_copy_;
     }
     return *this;
 }
@@ -99,18 +136,37 @@ std::uint64_t KeyBuffer::append(std::string_view key, DecodedShape shape) {
     const bool shaped = shape.width != CharWidth::ascii;
     const std::uint64_t head = std::uint64_t{key.size()} << 1 | static_cast<std::uint64_t>(shaped);
     const std::uint64_t shape_code = std::uint64_t{shape.length} << 2 | static_cast<std::uint64_t>(shape.width);
-    const std::size_t record = varint_size(head) + (shaped ? varint_size(shape_code) : 0) + key.size();
-    if (capacity_ - size_ < record) {
-        grow(record);
+    // The usual key (under 64 bytes and 32 characters) has a one-byte head
+    // and shape. Its shape byte is written whether it is kept or not, so
+    // that keys mixing ASCII and other texts at random take no branch on it.
+    const bool short_record = head < 0x80 && shape_code < 0x80;
+    const std::size_t heads = short_record ? 1 + static_cast<std::size_t>(shaped)
+                                           : varint_size(head) + (shaped ? varint_size(shape_code) : 0);
+    const std::size_t record = heads + key.size();
+    // One byte more than the record: an empty ASCII key's shape byte lies
+    // past it.
+    if (capacity_ - size_ < record + 1) {
+        grow(record + 1);
     }
     // Each line is asked for a few records before it is written, as the
     // entry table does for its arrays (see there).
     __builtin_prefetch(bytes_.get() + size_ + 1024, 1);
-    unsigned char* out = write_varint(bytes_.get() + size_, head);
-    if (shaped) {
-        out = write_varint(out, shape_code);
+    unsigned char* out = bytes_.get() + size_;
+    if (short_record) [[likely]] {
+        out[0] = static_cast<unsigned char>(head);
+        out[1] = static_cast<unsigned char>(shape_code);
+        out += heads;
+    } else {
+        out = write_varint(out, head);
+        if (shaped) {
+            out = write_varint(out, shape_code);
+        }
     }
-    copy_key(out, key.data(), key.size());
+    if (masked_copy_) {
+        copy_key_masked(out, key.data(), key.size());
+    } else {
+        copy_key(out, key.data(), key.size());
+    }
     const std::uint64_t offset = size_;
     size_ += record;
     ++records_;

@@ -31,7 +31,7 @@ class KeyBuffer {
 public:
     KeyBuffer() noexcept = default;
     // A buffer that expects about `expected_records` appends.
-    explicit KeyBuffer(std::size_t expected_records) noexcept : expected_records_(expected_records) {}
+    explicit KeyBuffer(std::size_t expected_records) noexcept;
     KeyBuffer(KeyBuffer&& other) noexcept;
     KeyBuffer& operator=(KeyBuffer&& other) noexcept;
     KeyBuffer(const KeyBuffer&) = delete;
@@ -128,6 +128,7 @@ private:
     std::size_t capacity_ = 0;
     std::size_t records_ = 0;
     std::size_t expected_records_ = 0;
+    bool masked_copy_ = false;  // keys are copied with AVX-512 masked moves
 };
 
 }  // namespace quorvex
