@@ -54,20 +54,25 @@ QUORVEX_COMPRESS_TARGET inline __m512i lanes32(std::uint32_t value) {
 template <class Char>
 QUORVEX_COMPRESS_TARGET EncodedText encode_compress(const Char* chars, std::size_t length, char* out) {
     auto* at = reinterpret_cast<unsigned char*>(out);
-    __m512i seen = _mm512_setzero_si512();
+    // Lanes seen above each width's largest character, and surrogates.
+    __mmask16 above_ascii = 0;
+    __mmask16 above_latin1 = 0;
+    __mmask16 above_ucs2 = 0;
     __mmask16 surrogates = 0;
     for (std::size_t done = 0; done < length; done += 16) {
         const auto left = static_cast<unsigned>(length - done < 16 ? length - done : 16);
         const auto lanes = static_cast<__mmask16>(_bzhi_u32(0xFFFF, left));
         const __m512i code = load_sixteen(chars + done, lanes);
-        seen = _mm512_or_si512(seen, code);
         const __m512i six_bits = lanes32(0x3F);
         const __m512i continuation = lanes32(0x80);
         const __m512i last = _mm512_or_si512(_mm512_and_si512(code, six_bits), continuation);
         const __m512i form2 =
             _mm512_or_si512(_mm512_or_si512(_mm512_srli_epi32(code, 6), lanes32(0xC0)), _mm512_slli_epi32(last, 8));
-        __m512i forms = _mm512_mask_blend_epi32(_mm512_cmpgt_epu32_mask(code, lanes32(0x7F)), code, form2);
+        const __mmask16 two = _mm512_cmpgt_epu32_mask(code, lanes32(0x7F));
+        above_ascii |= two;
+        __m512i forms = _mm512_mask_blend_epi32(two, code, form2);
         if constexpr (sizeof(Char) > 1) {
+            above_latin1 |= _mm512_cmpgt_epu32_mask(code, lanes32(0xFF));
             surrogates |= _mm512_cmpeq_epi32_mask(_mm512_and_si512(code, lanes32(0xFFFFF800u)), lanes32(0xD800));
             const __m512i middle =
                 _mm512_or_si512(_mm512_and_si512(_mm512_srli_epi32(code, 6), six_bits), continuation);
@@ -76,24 +81,28 @@ QUORVEX_COMPRESS_TARGET EncodedText encode_compress(const Char* chars, std::size
                                 _mm512_or_si512(_mm512_slli_epi32(middle, 8), _mm512_slli_epi32(last, 16)));
             forms = _mm512_mask_blend_epi32(_mm512_cmpgt_epu32_mask(code, lanes32(0x7FF)), forms, form3);
             if constexpr (sizeof(Char) > 2) {
+                const __mmask16 four = _mm512_cmpgt_epu32_mask(code, lanes32(0xFFFF));
+                above_ucs2 |= four;
                 const __m512i third =
                     _mm512_or_si512(_mm512_and_si512(_mm512_srli_epi32(code, 12), six_bits), continuation);
                 const __m512i form4 =
                     _mm512_or_si512(_mm512_or_si512(_mm512_or_si512(_mm512_srli_epi32(code, 18), lanes32(0xF0)),
                                                     _mm512_slli_epi32(third, 8)),
                                     _mm512_or_si512(_mm512_slli_epi32(middle, 16), _mm512_slli_epi32(last, 24)));
-                forms = _mm512_mask_blend_epi32(_mm512_cmpgt_epu32_mask(code, lanes32(0xFFFF)), forms, form4);
+                forms = _mm512_mask_blend_epi32(four, forms, form4);
             }
         }
         // Every lane's first byte (a U+0000 character's form is one zero
-        // byte), then the nonzero ones; lanes past the text hold zeros.
-        const __mmask64 first_bytes = _bzhi_u64(0x1111'1111'1111'1111ULL, 4 * left);
-        const __mmask64 keep = _mm512_test_epi8_mask(forms, forms) | first_bytes;
+        // byte), then the nonzero ones; lanes past the text hold zeros. The
+        // first bytes are marked in the register tested, so that the mask
+        // goes from the test to the compress without leaving mask registers.
+        const __m512i first_byte_marks = _mm512_maskz_mov_epi32(lanes, lanes32(1));
+        const __mmask64 keep = _mm512_test_epi8_mask(_mm512_or_si512(forms, first_byte_marks), _mm512_set1_epi8(-1));
         const auto bytes = static_cast<unsigned>(_mm_popcnt_u64(keep));
         _mm512_mask_storeu_epi8(at, _bzhi_u64(~0ULL, bytes), _mm512_maskz_compress_epi8(keep, forms));
         at += bytes;
     }
-    const CharWidth width = width_of_bits(static_cast<std::uint32_t>(_mm512_reduce_or_epi32(seen)));
+    const auto width = static_cast<CharWidth>((above_ascii != 0) + (above_latin1 != 0) + (above_ucs2 != 0));
     if (surrogates != 0) {
         return {no_utf8, width};
     }
