@@ -53,18 +53,25 @@ struct Lanes {
     s.v2 = _mm512_mask_rol_epi64(s.v2, active, s.v2, 32);
 }
 
+inline long long size_of(std::string_view key) {
+    return static_cast<long long>(key.size());
+}
+
+inline long long address_of(std::string_view key) {
+    return static_cast<long long>(reinterpret_cast<std::uintptr_t>(key.data()));
+}
+
 // Eight keys being hashed, one in each lane.
 class Group {
 public:
     [[gnu::target("avx512f")]] Group(const HashSeed& seed, const std::string_view* keys) {
-        alignas(64) long long addresses[lanes];
-        alignas(64) long long sizes[lanes];
-        for (std::size_t i = 0; i < lanes; ++i) {
-            addresses[i] = static_cast<long long>(reinterpret_cast<std::uintptr_t>(keys[i].data()));
-            sizes[i] = static_cast<long long>(keys[i].size());
-        }
-        const __m512i size = _mm512_load_si512(sizes);
-        at_ = _mm512_load_si512(addresses);
+        // Built in registers: eight scalar stores read back as one vector
+        // would wait, as a load that spans several stores cannot be
+        // forwarded from them.
+        const __m512i size = _mm512_set_epi64(size_of(keys[7]), size_of(keys[6]), size_of(keys[5]), size_of(keys[4]),
+                                              size_of(keys[3]), size_of(keys[2]), size_of(keys[1]), size_of(keys[0]));
+        at_ = _mm512_set_epi64(address_of(keys[7]), address_of(keys[6]), address_of(keys[5]), address_of(keys[4]),
+                               address_of(keys[3]), address_of(keys[2]), address_of(keys[1]), address_of(keys[0]));
         whole_words_ = _mm512_srlv_epi64(size, _mm512_set1_epi64(3));
         const __m512i tail = _mm512_and_si512(size, _mm512_set1_epi64(7));
         const __m512i tail_bits = _mm512_sllv_epi64(tail, _mm512_set1_epi64(3));
