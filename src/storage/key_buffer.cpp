@@ -93,7 +93,11 @@ void copy_key(unsigned char* out, const char* key, std::size_t length) noexcept 
     if (length <= 64) [[likely]] {
         const auto size = static_cast<unsigned>(length);
         const __mmask64 top = ~_bzhi_u64(~0ULL, 64 - size);
-        const __m512i bytes = _mm512_maskz_compress_epi8(top, _mm512_maskz_loadu_epi8(top, key + length - 64));
+        // The address may lie before the key's memory, so it is formed as an
+        // integer: no pointer outside the key is made.
+        const auto from = reinterpret_cast<std::uintptr_t>(key) + length - 64;
+        const __m512i bytes =
+            _mm512_maskz_compress_epi8(top, _mm512_maskz_loadu_epi8(top, reinterpret_cast<const void*>(from)));
         _mm512_mask_storeu_epi8(out, _bzhi_u64(~0ULL, size), bytes);
     } else {
         std::memcpy(out, key, length);
