@@ -1,6 +1,7 @@
 """QuorDict(dict) and to_dict: what goes in comes back bit for bit, and every bad input fails with its own error."""
 
 import ctypes
+import pickle
 import random
 import sys
 from fractions import Fraction
@@ -196,6 +197,24 @@ def test_text_keys_round_trip_as_canonical_str_and_leave_the_callers_keys_alone(
     for mine, theirs in zip(result, (k.encode().decode() for k in source)):
         assert type(mine) is str
         assert (hash(mine), sys.getsizeof(mine)) == (hash(theirs), canonical_size(theirs)), repr(theirs)
+
+
+def test_keys_at_every_record_size_round_trip_and_are_found_from_another_index():
+    # Keys of 0 to 70 characters, all of one UTF-8 length or ASCII but the
+    # last, in random order: their records take heads of one byte and of more
+    # (64 bytes or 32 characters) and copies of one move and of more (64
+    # bytes), side by side in each batch.
+    keys = {text for char in "a\u00e9\u4e2d\U0001F600" for count in range(70)
+            for text in (char * count, "a" * count + char)}
+    keys = sorted(keys)
+    random.Random(12).shuffle(keys)
+    source = {key.encode().decode(): float(i) for i, key in enumerate(keys)}
+    q = QuorDict(source)
+    reversed_q = QuorDict(dict(reversed(source.items())))
+
+    assert list(q.to_dict.items()) == list(source.items())
+    assert q.add(reversed_q, 0.0).to_dict == {key: 2 * value for key, value in source.items()}
+    assert pickle.loads(pickle.dumps(q)).to_dict == source
 
 
 def wider_str(text, max_char):
