@@ -334,11 +334,12 @@ Result<OwnedRef> construct_from_dict(PyTypeObject* type, PyObject* dict) {
         for (std::size_t i = 0; i < count; ++i) {
             PyObject* key = fetched[i].key;
             hashed[i] = false;
-            if (!PyUnicode_Check(key)) {
+            // The str's length and kind are read only once it is ready.
+            if (!PyUnicode_Check(key) || !has_canonical_data(key)) {
                 continue;
             }
             const bool ascii = PyUnicode_IS_COMPACT_ASCII(key) != 0;
-            const bool encodes = !ascii && has_canonical_data(key);
+            const bool encodes = !ascii;
             const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
             // Where a compact ASCII str keeps its characters; meaningless,
             // and unused, for any other.
