@@ -128,3 +128,12 @@ def test_error_values(selftest):
         "wrap-exact builtins.TypeError(\"argument 'fill': 'None' is not an instance of 'float'\",)",
     ])
 
+
+
+def test_to_dict_hashes_its_keys_itself_where_it_can_compute_the_interpreters_hash(selftest):
+    # With a fixed, non-zero key: a hasher that mistook the key or the
+    # algorithm would fail its check against the interpreter and switch off.
+    env = {**os.environ, "PYTHONHASHSEED": "3141592653"}
+    result = subprocess.run([str(selftest), "str-hasher"], capture_output=True, text=True, env=env, timeout=120)
+    vector, caches = (int(field.split("=")[1]) for field in result.stdout.split())
+    assert result.returncode == 0 and caches == (vector and sys.version_info < (3, 13))

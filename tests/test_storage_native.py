@@ -52,9 +52,9 @@ def run(exe, *args, stdin=None):
     return subprocess.run([str(exe), *map(str, args)], input=stdin, capture_output=True, text=True, timeout=120)
 
 
-def program_hashes(exe, k0, k1, keys):
+def program_hashes(exe, k0, k1, keys, *mode):
     lines = "".join(f"{k0} {k1} {key.hex() or '-'}\n" for key in keys)
-    result = run(exe, "hash", stdin=lines)
+    result = run(exe, "hash", *mode, stdin=lines)
     assert result.returncode == 0, result.stderr
     return [int(v) for v in result.stdout.split()]
 
@@ -123,6 +123,8 @@ def test_hash_with_nonzero_keys(selftest, k0, k1):
         k0, k1 = rng.getrandbits(64), rng.getrandbits(64)
     keys = [b""] + [rng.randbytes(rng.randrange(1, 70)) for _ in range(200)]
     assert program_hashes(selftest, k0, k1, keys) == [siphash13(k0, k1, key + b"\xff") for key in keys]
+    # The bytes alone, as the interpreter hashes a str's characters.
+    assert program_hashes(selftest, k0, k1, keys, "plain") == [siphash13(k0, k1, key) for key in keys]
 
 
 def test_batched_hash_matches_the_scalar_one_and_reads_only_its_keys(selftest):

@@ -1,11 +1,13 @@
 #include "quordict/conversion.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
 #include "binding/conversions.hpp"
 #include "binding/panic.hpp"
 #include "quordict/instance.hpp"
+#include "quordict/str_hashes.hpp"
 #include "storage/cpu_features.hpp"
 #include "storage/entry_table.hpp"
 #include "storage/key_index.hpp"
@@ -452,24 +454,40 @@ Result<OwnedRef> build_dict(const QuorDictObject* instance) {
     const std::string_view records = keys.records();
     const KeyDecoder decoder{loops::widest() != loops::Width::baseline, compress_utf8(),
                              records.data() + records.size()};
+    Result<StrHasher> hasher = StrHasher::for_this_interpreter();
+    if (!hasher.ok()) {
+        return hasher.take_error();
+    }
     KeyBuffer::Reader reader = keys.reader();
-    for (std::size_t position = 0; position < n; ++position) {
-        OwnedRef key = OwnedRef::steal(new_str(reader.next_shaped(), decoder));
-        if (!key) {
-            return PyErr::fetch();
+    // Keys are made a batch at a time, so that their hashes can be computed
+    // side by side before the dict asks for them.
+    OwnedRef made[StrHasher::batch];
+    for (std::size_t base = 0; base < n; base += StrHasher::batch) {
+        const std::size_t count = std::min(n - base, StrHasher::batch);
+        for (std::size_t i = 0; i < count; ++i) {
+            made[i] = OwnedRef::steal(new_str(reader.next_shaped(), decoder));
+            if (!made[i]) {
+                return PyErr::fetch();
+            }
         }
-        OwnedRef number = OwnedRef::steal(PyFloat_FromDouble(values[position]));
-        if (!number) {
-            return PyErr::fetch();
+        if (hasher.value().caches()) {
+            hasher.value().cache(made, count);
         }
-        if (PyDict_SetItem(dict.get(), key.get(), number.get()) < 0) {
-            return PyErr::fetch();
+        for (std::size_t i = 0; i < count; ++i) {
+            OwnedRef number = OwnedRef::steal(PyFloat_FromDouble(values[base + i]));
+            if (!number) {
+                return PyErr::fetch();
+            }
+            if (PyDict_SetItem(dict.get(), made[i].get(), number.get()) < 0) {
+                return PyErr::fetch();
+            }
+            // Released here rather than by the guards' destructors, which
+            // first ask the interpreter whether it is ending this thread: two
+            // calls a key that this path, running with the lock held, has no
+            // need of.
+            made[i].reset();
+            number.reset();
         }
-        // Released here rather than by the guards' destructors, which first
-        // ask the interpreter whether it is ending this thread: two calls a
-        // key that this path, running with the lock held, has no need of.
-        key.reset();
-        number.reset();
     }
     return dict;
 }

@@ -32,6 +32,14 @@ std::uint64_t keyed_hash(const HashSeed& seed, std::string_view key) noexcept;
 void keyed_hash_many(const HashSeed& seed, const std::string_view* keys, std::size_t count, std::uint64_t* out,
                      bool vector) noexcept;
 
+// SipHash-1-3 of the bytes alone, with no marker: with the interpreter's
+// key, what CPython's siphash13 gives for them.
+std::uint64_t siphash13(const HashSeed& seed, std::string_view bytes) noexcept;
+
+// siphash13(seed, texts[i]) into out[i]; `vector` as for keyed_hash_many.
+void siphash13_many(const HashSeed& seed, const std::string_view* texts, std::size_t count, std::uint64_t* out,
+                    bool vector) noexcept;
+
 // The key's last 0 to 7 bytes (those after its whole words), little-endian
 // in the low end of a word.
 inline std::uint64_t tail_bytes(std::string_view key) noexcept {

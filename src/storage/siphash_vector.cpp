@@ -1,12 +1,13 @@
-// keyed_hash_many: SipHash-1-3 over many keys, eight at a time in the 64-bit
-// lanes of AVX-512 registers. One key's rounds form a single dependency
+// keyed_hash_many and siphash13_many: SipHash-1-3 over many keys, eight at a
+// time in the 64-bit lanes of AVX-512 registers. One key's rounds form a single dependency
 // chain, so the scalar hash leaves most of the core idle; eight chains side
 // by side fill it. AVX-512 rotates a lane in one instruction (AVX2 needs
 // three), which is what makes the lanes pay.
 //
 // Each lane gathers its key's whole words, then takes the one or two final
 // words keyed_hash ends with (the last bytes, the 0xFF marker, the length
-// byte), built in the lanes from a gather of the key's last eight bytes. No
+// byte), or the one siphash13 ends with (the last bytes, the length byte),
+// built in the lanes from a gather of the key's last eight bytes. No
 // lane reads a byte outside its key: a key shorter than eight bytes is read
 // by the scalar code. Lanes whose message has fewer words than the longest
 // one in the group sit out the rounds it no longer needs (masked).
@@ -61,7 +62,9 @@ inline long long address_of(std::string_view key) {
     return static_cast<long long>(reinterpret_cast<std::uintptr_t>(key.data()));
 }
 
-// Eight keys being hashed, one in each lane.
+// Eight keys being hashed, one in each lane; `marked`: each message ends
+// with the 0xFF marker (keyed_hash), or is the bytes alone (siphash13).
+template <bool marked>
 class Group {
 public:
     [[gnu::target("avx512f")]] Group(const HashSeed& seed, const std::string_view* keys) {
@@ -91,13 +94,19 @@ public:
             }
             tail_word = _mm512_mask_load_epi64(tail_word, short_keys, short_words);
         }
-        tail_word = _mm512_or_si512(tail_word, _mm512_sllv_epi64(_mm512_set1_epi64(0xFF), tail_bits));
-        second_final_ = _mm512_sllv_epi64(_mm512_add_epi64(size, _mm512_set1_epi64(1)), _mm512_set1_epi64(56));
-        // The marker may complete a word; the length byte then starts a second one.
-        const __mmask8 two_final = _mm512_cmpeq_epi64_mask(tail, _mm512_set1_epi64(7));
-        first_final_ = _mm512_mask_or_epi64(tail_word, static_cast<__mmask8>(~two_final), tail_word, second_final_);
-        all_words_ = _mm512_add_epi64(whole_words_,
-                                      _mm512_mask_blend_epi64(two_final, _mm512_set1_epi64(1), _mm512_set1_epi64(2)));
+        if constexpr (marked) {
+            tail_word = _mm512_or_si512(tail_word, _mm512_sllv_epi64(_mm512_set1_epi64(0xFF), tail_bits));
+            second_final_ = _mm512_sllv_epi64(_mm512_add_epi64(size, _mm512_set1_epi64(1)), _mm512_set1_epi64(56));
+            // The marker may complete a word; the length byte then starts a second one.
+            const __mmask8 two_final = _mm512_cmpeq_epi64_mask(tail, _mm512_set1_epi64(7));
+            first_final_ = _mm512_mask_or_epi64(tail_word, static_cast<__mmask8>(~two_final), tail_word, second_final_);
+            all_words_ = _mm512_add_epi64(
+                whole_words_, _mm512_mask_blend_epi64(two_final, _mm512_set1_epi64(1), _mm512_set1_epi64(2)));
+        } else {
+            first_final_ = _mm512_or_si512(tail_word, _mm512_sllv_epi64(size, _mm512_set1_epi64(56)));
+            second_final_ = first_final_;
+            all_words_ = _mm512_add_epi64(whole_words_, _mm512_set1_epi64(1));
+        }
         words_ = _mm512_reduce_max_epi64(all_words_);
         s_ = {_mm512_set1_epi64(static_cast<long long>(seed.k0 ^ 0x736f6d6570736575ULL)),
               _mm512_set1_epi64(static_cast<long long>(seed.k1 ^ 0x646f72616e646f6dULL)),
@@ -142,8 +151,9 @@ private:
 };
 
 // The hashes of keys[0..8) into out[0..8).
+template <bool marked>
 [[gnu::target("avx512f")]] void hash_eight(const HashSeed& seed, const std::string_view* keys, std::uint64_t* out) {
-    Group group(seed, keys);
+    Group<marked> group(seed, keys);
     for (long long word = 0; word < group.words(); ++word) {
         group.absorb(word);
     }
@@ -153,21 +163,38 @@ private:
 }  // namespace
 #endif
 
-void keyed_hash_many(const HashSeed& seed, const std::string_view* keys, std::size_t count, std::uint64_t* out,
-                     bool vector) noexcept {
+namespace {
+
+// The hashes of texts[0..count) into out[0..count), as keyed_hash gives them
+// (`marked`) or as siphash13 does.
+template <bool marked>
+void hash_all(const HashSeed& seed, const std::string_view* texts, std::size_t count, std::uint64_t* out,
+              bool vector) noexcept {
     std::size_t done = 0;
 #if defined(__x86_64__)
     if (vector) {
         for (; done + lanes <= count; done += lanes) {
-            hash_eight(seed, keys + done, out + done);
+            hash_eight<marked>(seed, texts + done, out + done);
         }
     }
 #else
     (void)vector;
 #endif
     for (; done < count; ++done) {
-        out[done] = keyed_hash(seed, keys[done]);
+        out[done] = marked ? keyed_hash(seed, texts[done]) : siphash13(seed, texts[done]);
     }
+}
+
+}  // namespace
+
+void keyed_hash_many(const HashSeed& seed, const std::string_view* keys, std::size_t count, std::uint64_t* out,
+                     bool vector) noexcept {
+    hash_all<true>(seed, keys, count, out, vector);
+}
+
+void siphash13_many(const HashSeed& seed, const std::string_view* texts, std::size_t count, std::uint64_t* out,
+                    bool vector) noexcept {
+    hash_all<false>(seed, texts, count, out, vector);
 }
 
 }  // namespace quorvex

@@ -9,6 +9,7 @@
 //   modules     module_add and quorvex_exec on prepared module objects
 //   errors      debug text, a maker of a non-exception, fetch with nothing set,
 //               argument wrapping
+//   str-hasher  whether to_dict's keys are hashed here, eight at a time
 #include "binding/python.hpp"
 
 #include <any>
@@ -22,6 +23,8 @@
 #include "binding/frame.hpp"
 #include "quordict/class_object.hpp"
 #include "quordict/module.hpp"
+#include "quordict/str_hashes.hpp"
+#include "storage/cpu_features.hpp"
 
 using namespace quorvex;
 
@@ -232,6 +235,13 @@ int run_errors() {
     return 0;
 }
 
+int run_str_hasher() {
+    Result<StrHasher> hasher = StrHasher::for_this_interpreter();
+    std::printf("vector=%d caches=%d\n", loops::widest() == loops::Width::avx512,
+                hasher.ok() && hasher.value().caches());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -250,6 +260,7 @@ int main(int argc, char** argv) {
     if (mode == "depth" && argc == 3) code = run_depth(std::atol(argv[2]));
     if (mode == "modules") code = run_modules();
     if (mode == "errors") code = run_errors();
+    if (mode == "str-hasher") code = run_str_hasher();
     std::fflush(stdout);
     return code;
 }

@@ -1,7 +1,8 @@
 // Driver for the storage layer, run by tests/test_storage_native.py.
 //
-//   hash                      stdin lines "K0 K1 HEX" ("-" = empty key) -> keyed_hash, decimal
-//   hash-many                 keyed_hash_many, vector lanes and scalar, against keyed_hash -> "ok"
+//   hash [plain]              stdin lines "K0 K1 HEX" ("-" = empty key) -> keyed_hash (siphash13), decimal
+//   hash-many                 keyed_hash_many and siphash13_many, vector lanes and scalar, against
+//                             keyed_hash and siphash13 -> "ok"
 //   seeds                     three seeds of this thread, then one of a new thread: "K0 K1"
 //   tables SEED ROUNDS        random tables checked against a std::map model -> "ok"
 //   big N                     one table of N keys, looked up in batches by another -> "ok"
@@ -63,11 +64,12 @@ std::string from_hex(const std::string& hex) {
     return out;
 }
 
-int run_hash() {
+int run_hash(bool plain) {
     std::string k0, k1, hex;
     while (std::cin >> k0 >> k1 >> hex) {
         const HashSeed seed{std::stoull(k0), std::stoull(k1)};
-        std::printf("%" PRIu64 "\n", keyed_hash(seed, from_hex(hex)));
+        const std::string key = from_hex(hex);
+        std::printf("%" PRIu64 "\n", plain ? siphash13(seed, key) : keyed_hash(seed, key));
     }
     return 0;
 }
@@ -114,6 +116,12 @@ int run_hash_many() {
         keyed_hash_many(seed, keys.data(), count, scalar.data(), false);
         for (std::size_t i = 0; i < count; ++i) {
             CHECK(lanes[i] == keyed_hash(seed, keys[i]));
+            CHECK(scalar[i] == lanes[i]);
+        }
+        siphash13_many(seed, keys.data(), count, lanes.data(), vector);
+        siphash13_many(seed, keys.data(), count, scalar.data(), false);
+        for (std::size_t i = 0; i < count; ++i) {
+            CHECK(lanes[i] == siphash13(seed, keys[i]));
             CHECK(scalar[i] == lanes[i]);
         }
     }
@@ -525,7 +533,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) return 2;
     const std::string& mode = args[0];
-    if (mode == "hash") return run_hash();
+    if (mode == "hash") return run_hash(args.size() == 2 && args[1] == "plain");
     if (mode == "hash-many") return run_hash_many();
     if (mode == "seeds") return run_seeds();
     if (mode == "tables" && args.size() == 3) return run_tables(std::stoull(args[1]), std::stoi(args[2]));
