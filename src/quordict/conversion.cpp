@@ -254,7 +254,7 @@ struct KeyDecoder {
         } else if (vector) {
             decode_utf8_vector(key, length, out, records_end);
         } else {
-            decode_utf8(key, out);
+            decode_utf8(key, length, out);
         }
     }
 };

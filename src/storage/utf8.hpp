@@ -84,14 +84,24 @@ inline std::uint32_t decode_one(const unsigned char*& at) noexcept {
     return code;
 }
 
-// Writes the code points of well-formed UTF-8 to `out`, which has room for
-// utf8_shape(text).length characters of a type wide enough for them.
+// Writes the code points of well-formed UTF-8 of `length` characters
+// (utf8_shape(text).length) to `out`, in a type wide enough for them.
+//
+// Every decoder writes exactly `length` characters and stops, whatever the
+// text: should a stored text ever hold fewer, the rest are U+0000, and
+// should it hold more, they are not written. A fault in the code that
+// stores texts then shows as a wrong key, not as a write past a str or a
+// decoder that never ends.
 template <class Char>
-void decode_utf8(std::string_view text, Char* out) noexcept {
+void decode_utf8(std::string_view text, std::size_t length, Char* out) noexcept {
     const auto* at = reinterpret_cast<const unsigned char*>(text.data());
     const auto* const end = at + text.size();
-    while (at != end) {
+    Char* const last = out + length;
+    while (out != last && at < end) {
         *out++ = static_cast<Char>(decode_one(at));
+    }
+    while (out != last) {
+        *out++ = 0;
     }
 }
 

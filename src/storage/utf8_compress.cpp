@@ -22,6 +22,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <bit>
 
 // GCC 12's AVX-512 intrinsics pass an undefined register as the merge source
@@ -147,8 +148,14 @@ QUORVEX_COMPRESS_TARGET void decode_compress(std::string_view text, std::size_t 
         // The first sixteen characters: a character takes at most four
         // bytes, so they start at byte 60 or before and end in the block.
         const __mmask64 all_leads = own & ~continuations;
-        const auto found = static_cast<unsigned>(_mm_popcnt_u64(all_leads));
-        const unsigned count = found < 16 ? found : 16;
+        // Never more characters than are left to write; none found means
+        // the text ran out first (see decode_utf8).
+        const auto found = static_cast<std::size_t>(_mm_popcnt_u64(all_leads));
+        const auto count = static_cast<unsigned>(std::min({found, std::size_t{16}, chars_left}));
+        if (count == 0) {
+            std::fill(out, out + chars_left, Char{0});
+            return;
+        }
         const __mmask64 leads = _pdep_u64(_bzhi_u64(~0ULL, count), all_leads);
         const __m512i lead = sequence_bytes(at, bytes, 0, leads);
         const __m512i second = sequence_bytes(at, bytes, 1, leads);
@@ -254,16 +261,16 @@ EncodedText encode_utf8_compress(const std::uint32_t* chars, std::size_t length,
     return {encode_utf8(chars, length, out), width_of_chars(chars, length)};
 }
 
-void decode_utf8_compress(std::string_view text, std::size_t, std::uint8_t* out) noexcept {
-    decode_utf8(text, out);
+void decode_utf8_compress(std::string_view text, std::size_t length, std::uint8_t* out) noexcept {
+    decode_utf8(text, length, out);
 }
 
-void decode_utf8_compress(std::string_view text, std::size_t, std::uint16_t* out) noexcept {
-    decode_utf8(text, out);
+void decode_utf8_compress(std::string_view text, std::size_t length, std::uint16_t* out) noexcept {
+    decode_utf8(text, length, out);
 }
 
-void decode_utf8_compress(std::string_view text, std::size_t, std::uint32_t* out) noexcept {
-    decode_utf8(text, out);
+void decode_utf8_compress(std::string_view text, std::size_t length, std::uint32_t* out) noexcept {
+    decode_utf8(text, length, out);
 }
 
 bool has_utf8_compress() noexcept {

@@ -325,7 +325,7 @@ template <class Char>
             continue;
         }
         if constexpr (sizeof(Char) > 1) {
-            if ((continuations & 0x1FFF) == 0xDB6) {
+            if ((continuations & 0x1FFF) == 0xDB6 && chars_left >= 4) {
                 // Bytes 1, 2, 4, 5, 7, 8, 10 and 11 continue and byte 12 does not:
                 // four three-byte sequences.
                 decode_three_byte(block, out);
@@ -342,7 +342,8 @@ template <class Char>
             *out++ = static_cast<Char>(decode_one(at));
             --chars_left;
         } while (chars_left != 0 && *at >= 0xE0);
-        bytes_left -= static_cast<std::size_t>(at - start);
+        const auto used = static_cast<std::size_t>(at - start);
+        bytes_left -= used < bytes_left ? used : bytes_left;
     }
 }
 
@@ -406,16 +407,16 @@ EncodedText encode_utf8_backward(const std::uint32_t* chars, std::size_t length,
     return encode_backward(chars, length, out);
 }
 
-void decode_utf8_vector(std::string_view text, std::size_t, std::uint8_t* out, const char*) noexcept {
-    decode_utf8(text, out);
+void decode_utf8_vector(std::string_view text, std::size_t length, std::uint8_t* out, const char*) noexcept {
+    decode_utf8(text, length, out);
 }
 
-void decode_utf8_vector(std::string_view text, std::size_t, std::uint16_t* out, const char*) noexcept {
-    decode_utf8(text, out);
+void decode_utf8_vector(std::string_view text, std::size_t length, std::uint16_t* out, const char*) noexcept {
+    decode_utf8(text, length, out);
 }
 
-void decode_utf8_vector(std::string_view text, std::size_t, std::uint32_t* out, const char*) noexcept {
-    decode_utf8(text, out);
+void decode_utf8_vector(std::string_view text, std::size_t length, std::uint32_t* out, const char*) noexcept {
+    decode_utf8(text, length, out);
 }
 
 }  // namespace quorvex

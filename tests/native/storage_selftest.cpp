@@ -10,6 +10,8 @@
 //   full                      overfills an EntryTable (panics)
 //   bounds values|keys LEN I  element I of a LEN-element array/index (panics when out of range)
 //   memory N                  heap bytes per key held by the storage of N 10-byte keys
+//   utf8                      the vector UTF-8 encoders and decoders against the scalar ones, and
+//                             every decoder given a character count its text does not hold -> "ok"
 //
 // A failed check prints "FAIL: ..." and exits 1; a panic exits 3.
 #include <malloc.h>
@@ -480,7 +482,48 @@ void compare_utf8_encoders(std::mt19937_64& rng, const std::vector<std::uint32_t
     }
 }
 
+// Every decoder, given a character count that does not match its text (no
+// stored text has one), ends and writes exactly that many characters: the
+// text's first ones, then U+0000. Counts fall short of, on and past a
+// block's sixteen characters and the text's end.
+template <class Char>
+void check_mismatched_counts(const std::string& text, const std::vector<Char>& chars) {
+    for (std::size_t count = 0; count <= chars.size() + 20; ++count) {
+        std::vector<Char> expected(count, 0);
+        std::copy_n(chars.begin(), std::min(count, chars.size()), expected.begin());
+        const auto decoded_by = [&](auto decode) {
+            std::vector<Char> out(count + 16, 0x55);
+            decode(out.data());
+            return std::equal(expected.begin(), expected.end(), out.begin()) &&
+                   std::all_of(out.begin() + static_cast<std::ptrdiff_t>(count), out.end(),
+                               [](Char c) { return c == 0x55; });
+        };
+        CHECK(decoded_by([&](Char* out) { decode_utf8(text, count, out); }));
+#if defined(__x86_64__)
+        if (__builtin_cpu_supports("avx2")) {
+            CHECK(decoded_by([&](Char* out) { decode_utf8_vector(text, count, out, text.data() + text.size()); }));
+        }
+#endif
+        if (has_utf8_compress()) {
+            CHECK(decoded_by([&](Char* out) { decode_utf8_compress(text, count, out); }));
+        }
+    }
+}
+
 int run_utf8() {
+    std::string latin1_text;
+    std::vector<std::uint8_t> latin1_chars;
+    for (int i = 0; i < 20; ++i) {
+        latin1_text += "a\xc3\xa9";
+        latin1_chars.insert(latin1_chars.end(), {'a', 0xE9});
+    }
+    check_mismatched_counts(latin1_text, latin1_chars);
+    // Four three-byte sequences in a row take a path of their own.
+    const std::string wide_text =
+        "\xe4\xb8\xad\xe4\xb8\xad\xe4\xb8\xad\xe4\xb8\xad\xe4\xb8\xad\xf0\x9f\x98\x80" + latin1_text;
+    std::vector<std::uint32_t> wide_chars = {0x4E2D, 0x4E2D, 0x4E2D, 0x4E2D, 0x4E2D, 0x1F600};
+    wide_chars.insert(wide_chars.end(), latin1_chars.begin(), latin1_chars.end());
+    check_mismatched_counts(wide_text, wide_chars);
 #if defined(__x86_64__)
     if (!__builtin_cpu_supports("avx2")) {
         std::printf("no avx2\n");
