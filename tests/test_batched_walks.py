@@ -148,3 +148,40 @@ def test_to_dict_rebuilds_ascii_and_other_keys_as_plain_equal_strings():
         assert result == keys
         # An ASCII key must come back flagged ASCII, as the interpreter's own strings are.
         assert sorted((k, type(k), k.isascii()) for k in result) == sorted((k, str, k.isascii()) for k in keys)
+
+
+class Attributes:
+    pass
+
+
+def _split_table():
+    holder = Attributes()
+    for i in range(10):
+        setattr(holder, f"attribute_{i}", i / 8)
+    return vars(holder)
+
+
+def _with_holes():
+    source = {f"kept-{i}" if i % 3 else f"gone-{i}": i / 8 for i in range(300)}
+    for key in [k for k in source if k.startswith("gone")]:
+        del source[key]
+    return source
+
+
+def _hashes_beside_keys():
+    # A table that once held a key other than a str keeps each key's hash in its entries.
+    source = {0: 0.0, **{f"clé-{i}": i / 8 for i in range(300)}}
+    del source[0]
+    return source
+
+
+# Construction reads a dict's entry table ahead of its walk: every layout of
+# that table must be walked the same.
+@pytest.mark.parametrize("make", [
+    _split_table, _with_holes, _hashes_beside_keys,
+    lambda: QuorDict({f"k{i}": i / 8 for i in range(300)}).to_dict,
+], ids=["split-table", "deleted-entries", "hashes-beside-keys", "presized"])
+def test_construction_walks_every_layout_of_a_dict_table(make):
+    source = make()
+    assert QuorDict(source).to_dict == source
+

@@ -6,6 +6,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
@@ -137,3 +138,11 @@ def test_to_dict_hashes_its_keys_itself_where_it_can_compute_the_interpreters_ha
     result = subprocess.run([str(selftest), "str-hasher"], capture_output=True, text=True, env=env, timeout=120)
     vector, caches = (int(field.split("=")[1]) for field in result.stdout.split())
     assert result.returncode == 0 and caches == (vector and sys.version_info < (3, 13))
+
+
+def test_construction_reads_keys_ahead_in_the_dicts_of_every_interpreter_with_the_lock(selftest):
+    # A dict layout that no longer matched would switch the read-ahead off
+    # and only slow construction down: the switch is what is tested.
+    result = run(selftest, "read-ahead")
+    with_lock = not sysconfig.get_config_var("Py_GIL_DISABLED")
+    assert (result.returncode, result.stdout) == (0, f"reads={int(with_lock)}\n")

@@ -10,6 +10,7 @@
 //   errors      debug text, a maker of a non-exception, fetch with nothing set,
 //               argument wrapping
 //   str-hasher  whether to_dict's keys are hashed here, eight at a time
+//   read-ahead  whether construction reads keys ahead in a dict's entry table
 #include "binding/python.hpp"
 
 #include <any>
@@ -22,6 +23,7 @@
 #include "binding/conversions.hpp"
 #include "binding/frame.hpp"
 #include "quordict/class_object.hpp"
+#include "quordict/dict_read_ahead.hpp"
 #include "quordict/module.hpp"
 #include "quordict/str_hashes.hpp"
 #include "storage/cpu_features.hpp"
@@ -242,6 +244,12 @@ int run_str_hasher() {
     return 0;
 }
 
+int run_read_ahead() {
+    Result<DictReadAhead> reader = DictReadAhead::for_this_interpreter();
+    std::printf("reads=%d\n", reader.ok() && reader.value().reads());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -261,6 +269,7 @@ int main(int argc, char** argv) {
     if (mode == "modules") code = run_modules();
     if (mode == "errors") code = run_errors();
     if (mode == "str-hasher") code = run_str_hasher();
+    if (mode == "read-ahead") code = run_read_ahead();
     std::fflush(stdout);
     return code;
 }
