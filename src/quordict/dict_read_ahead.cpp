@@ -1,8 +1,7 @@
 #include "quordict/dict_read_ahead.hpp"
 
-#include <atomic>
-
 #include "binding/refs.hpp"
+#include "quordict/checked_once.hpp"
 
 namespace quorvex {
 namespace {
@@ -94,24 +93,16 @@ Result<bool> agrees_with_interpreter() {
     return true;
 }
 
-// What the check found: unknown until it first runs in this process. Every
-// run finds the same, so a race between threads only repeats it.
-enum class Verdict : int { unknown, agrees, differs };
-std::atomic<Verdict> verdict{Verdict::unknown};
+CheckedOnce layout_agrees;
 
 }  // namespace
 
 Result<DictReadAhead> DictReadAhead::for_this_interpreter() {
-    Verdict found = verdict.load(std::memory_order_relaxed);
-    if (found == Verdict::unknown) {
-        Result<bool> checked = agrees_with_interpreter();
-        if (!checked.ok()) {
-            return checked.take_error();
-        }
-        found = checked.value() ? Verdict::agrees : Verdict::differs;
-        verdict.store(found, std::memory_order_relaxed);
+    Result<bool> agrees = layout_agrees.answer(agrees_with_interpreter);
+    if (!agrees.ok()) {
+        return agrees.take_error();
     }
-    return DictReadAhead(found == Verdict::agrees);
+    return DictReadAhead(agrees.value());
 }
 
 DictReadAhead::Keys DictReadAhead::keys_of(PyObject* dict) const noexcept {

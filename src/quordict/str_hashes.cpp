@@ -1,9 +1,9 @@
 #include "quordict/str_hashes.hpp"
 
-#include <atomic>
 #include <cstring>
 #include <string_view>
 
+#include "quordict/checked_once.hpp"
 #include "storage/byte_order.hpp"
 #include "storage/cpu_features.hpp"
 
@@ -85,10 +85,7 @@ Result<bool> agrees_with_interpreter(const HashSeed& key) {
     return true;
 }
 
-// What the check found: unknown until it first runs in this process. Every
-// run finds the same, so a race between interpreters only repeats it.
-enum class Verdict : int { unknown, agrees, differs };
-std::atomic<Verdict> verdict{Verdict::unknown};
+CheckedOnce hashes_agree;
 
 }  // namespace
 
@@ -99,21 +96,17 @@ Result<StrHasher> StrHasher::for_this_interpreter() {
     // Read at every use: an interpreter embedded and started again draws a
     // new key.
     const HashSeed key = interpreter_key();
-    Verdict found = verdict.load(std::memory_order_relaxed);
-    if (found == Verdict::unknown) {
+    Result<bool> agrees = hashes_agree.answer([&]() -> Result<bool> {
         const PyHash_FuncDef* hash = PyHash_GetFuncDef();
-        bool agrees = hash != nullptr && std::strcmp(hash->name, "siphash13") == 0;
-        if (agrees) {
-            Result<bool> checked = agrees_with_interpreter(key);
-            if (!checked.ok()) {
-                return checked.take_error();
-            }
-            agrees = checked.value();
+        if (hash == nullptr || std::strcmp(hash->name, "siphash13") != 0) {
+            return false;
         }
-        found = agrees ? Verdict::agrees : Verdict::differs;
-        verdict.store(found, std::memory_order_relaxed);
+        return agrees_with_interpreter(key);
+    });
+    if (!agrees.ok()) {
+        return agrees.take_error();
     }
-    return StrHasher(found == Verdict::agrees, key);
+    return StrHasher(agrees.value(), key);
 }
 
 void StrHasher::cache(const OwnedRef* strs, std::size_t count) const noexcept {
