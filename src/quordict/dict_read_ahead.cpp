@@ -28,11 +28,9 @@ struct EntryPlace {
     Py_ssize_t count = 0;
 };
 
+// The layout is read only where the reader is used.
+#if PY_VERSION_HEX < 0x030D0000
 EntryPlace entries_of(PyObject* dict) noexcept {
-#if defined(Py_GIL_DISABLED)
-    (void)dict;
-    return {};
-#else
     const auto* object = reinterpret_cast<const PyDictObject*>(dict);
     if (object->ma_values != nullptr) {
         return {};
@@ -52,8 +50,12 @@ EntryPlace entries_of(PyObject* dict) noexcept {
     const bool str_keys = header.kind == str_kind;
     return {keys + sizeof header + (std::size_t{1} << header.log2_index_bytes), (str_keys ? 2 : 3) * sizeof(void*),
             str_keys ? 0 : sizeof(void*), header.used_entries};
-#endif
 }
+#else
+EntryPlace entries_of(PyObject*) noexcept {
+    return {};
+}
+#endif
 
 PyObject* key_at(const EntryPlace& entries, Py_ssize_t entry) noexcept {
     PyObject* key;
@@ -98,6 +100,9 @@ CheckedOnce layout_agrees;
 }  // namespace
 
 Result<DictReadAhead> DictReadAhead::for_this_interpreter() {
+    if (!walk_waits_on_keys) {
+        return DictReadAhead(false);
+    }
     Result<bool> agrees = layout_agrees.answer(agrees_with_interpreter);
     if (!agrees.ok()) {
         return agrees.take_error();
