@@ -12,7 +12,7 @@
 //
 // From 3.13 the walk yields a key without waiting for it (a construction
 // from 10^6 scattered keys: 75 ms on 3.13.0, 88 ms on 3.11), and reading
-// ahead there only made it 3.5 % slower, so the reader is used before 3.13.
+// ahead there made it 3.5 to 5 % slower, so the reader is used before 3.13.
 //
 // The entry table is laid out by the interpreter (3.11 and 3.12) as
 //     keys object: [ refcnt | log2 slots | log2 index bytes | kind | version
