@@ -60,10 +60,13 @@ public:
         return group_count * group_bytes + (group_bytes - 1);
     }
 
-    // A slot: group number × 16 + index within the group.
+    // A slot: group number × 16 + index within the group. Both members are
+    // a word wide: a bool beside the slot would leave padding, which g++ 16
+    // zeroes through the stack wherever a Probe is built, and the load that
+    // reads it back cannot be forwarded from those stores.
     struct Probe {
-        std::size_t slot;  // the matching slot, or the empty slot the key belongs in
-        bool found;
+        std::size_t slot;   // the matching slot, or the empty slot the key belongs in
+        std::size_t found;  // 1 if the slot holds the key, else 0
     };
 
     // A placeholder with no groups (a moved-from owner's); nothing may be used.

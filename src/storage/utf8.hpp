@@ -24,8 +24,12 @@
 namespace quorvex {
 
 // The width of the characters a str needs for a text: the largest character
-// decides it, as it decides a canonical str's kind.
-enum class CharWidth : std::uint8_t { ascii, latin1, ucs2, ucs4 };
+// decides it, as it decides a canonical str's kind. It is a word wide, as it
+// travels beside a size in small structs: a one-byte member would leave
+// padding, which g++ 16 zeroes through the stack wherever such a struct is
+// built, and the load that reads it back cannot be forwarded from those
+// stores.
+enum class CharWidth : std::size_t { ascii, latin1, ucs2, ucs4 };
 
 // The largest code point of each width, the bound PyUnicode_New takes.
 constexpr std::uint32_t max_char_of(CharWidth width) noexcept {
