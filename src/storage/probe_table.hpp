@@ -33,6 +33,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -68,6 +69,7 @@ public:
         std::size_t slot;   // the matching slot, or the empty slot the key belongs in
         std::size_t found;  // 1 if the slot holds the key, else 0
     };
+    static_assert(std::has_unique_object_representations_v<Probe>, "no padding, as said above");
 
     // A placeholder with no groups (a moved-from owner's); nothing may be used.
     ProbeTable() noexcept = default;

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 
 #include "storage/byte_order.hpp"
 
@@ -46,6 +47,7 @@ struct DecodedShape {
     std::size_t length;  // characters
     CharWidth width;
 };
+static_assert(std::has_unique_object_representations_v<DecodedShape>, "no padding, as CharWidth says");
 
 // The shape of well-formed UTF-8 with `length` characters whose largest byte
 // is `top`. A sequence's lead byte bounds its code point exactly at the width
@@ -192,6 +194,7 @@ struct EncodedText {
     std::size_t size;
     CharWidth width;
 };
+static_assert(std::has_unique_object_representations_v<EncodedText>, "no padding, as CharWidth says");
 
 // Room before `out` that encode_utf8_backward may write over.
 constexpr std::size_t utf8_lead_room = 8;
