@@ -14,14 +14,13 @@ namespace quorvex {
 namespace {
 
 constexpr std::size_t line = 64;
-// Raw blocks are at least 16-byte aligned, so the header may need to move up
-// to 48 bytes in to put the values on a line boundary.
-constexpr std::size_t block_alignment = 16;
+// Raw blocks are aligned as malloc aligns them, for any fundamental type: 16
+// bytes on most 64-bit targets, 8 on some (s390x). The header may need to
+// move up to a line less that alignment to put the values on a line boundary.
+constexpr std::size_t block_alignment = alignof(std::max_align_t) < line ? alignof(std::max_align_t) : line;
 constexpr std::size_t max_lead = line - block_alignment;
 
 }  // namespace
-
-static_assert(alignof(std::max_align_t) >= block_alignment, "raw blocks must be 16-byte aligned");
 
 CountedRef<ValueArray> ValueArray::create(std::size_t n) {
     constexpr std::size_t max_n =
