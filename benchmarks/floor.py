@@ -56,8 +56,10 @@ def loop(key_set, n, name, seconds):
             ours()
 
 
-# Where the interpreter's part of the work runs.
-INTERPRETER_OBJECTS = ("libpython", "python3", "libc.so", "libc-", "[kernel")
+# Where the interpreter's part of the work runs. A shared libpython of 3.13 and
+# later reaches its thread state through the dynamic linker's __tls_get_addr on
+# its allocations and frees (the module's own thread-local reads are a few a call).
+INTERPRETER_OBJECTS = ("libpython", "python3", "libc.so", "libc-", "ld-linux", "[kernel")
 
 
 def interpreter_share(key_set, n, name, seconds):
