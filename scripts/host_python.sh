@@ -12,7 +12,7 @@ host_python() {
     local -a candidates=()
     candidate="$(command -v "python$version" || true)"
     [ -z "$candidate" ] || candidates+=("$candidate")
-    # Sorted by version, so that 3.12.10 comes after 3.12.9.
+    # Newest first, in version order (3.12.10 before 3.12.9).
     while IFS= read -r candidate; do
         candidates+=("$candidate")
     done < <(ls -d "$pyenv_root/versions/$version".*/bin/"python$version" 2>/dev/null | sort -V -r)
