@@ -22,6 +22,7 @@
 // The index is shared by counted reference and never modified once built.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -52,62 +53,69 @@ public:
     //
     // One lookup at a time waits on each cache miss of its probe in turn
     // (slot group, offset, key text). Here the keys go in batches, and each
-    // stage of the probe issues its loads for the whole batch before any of
-    // them is used, so the misses of a batch overlap. prefetch(p) is called
-    // with positions a probe will likely reach, for the caller to load its
-    // own data there. With `vector_hash` (only where the processor has
-    // AVX-512) the keys are hashed eight at a time, each eight's slot groups
-    // asked for as soon as their hashes are known.
+    // stage of the probe issues its loads for a whole batch, one batch ahead
+    // of the next stage: while one batch is hashed, the batch before it
+    // reads its slot groups, the one before that its offsets, and the one
+    // before that compares its keys, so that each stage finds the lines it
+    // reads loaded by the time it gets to them, and no stage waits with
+    // nothing else to do. prefetch(p) is called with positions a probe will
+    // likely reach, for the caller to load its own data there. With
+    // `vector_hash` (only where the processor has AVX-512) the keys are
+    // hashed eight at a time, each eight's slot groups asked for as soon as
+    // their hashes are known.
     template <class NextKey, class Prefetch, class Found>
     void find_each(std::size_t count, bool vector_hash, NextKey&& next_key, Prefetch&& prefetch, Found&& found) const {
         // Eight keys leave misses unissued; past sixteen the core's queue of
         // outstanding misses is full and larger batches gain nothing.
         constexpr std::size_t batch = 16;
-        std::string_view keys[batch];
-        std::uint64_t hashes[batch];
-        std::uint64_t guesses[batch];
+        constexpr std::size_t stages = 4;
+        struct Batch {
+            std::string_view keys[batch];
+            std::uint64_t hashes[batch];
+            std::uint64_t guesses[batch];
+            std::size_t size;
+        };
+        Batch batches[stages];  // batch b is batches[b % stages]
         const char* const records = keys_.records().data();
-        for (std::size_t base = 0; base < count; base += batch) {
-            const std::size_t size = count - base < batch ? count - base : batch;
-            if (vector_hash) {
-                for (std::size_t i = 0; i < size; ++i) {
-                    keys[i] = next_key();
-                }
-                for (std::size_t group = 0; group < size; group += 8) {
-                    const std::size_t in_group = size - group < 8 ? size - group : 8;
-                    keyed_hash_many(seed_, keys + group, in_group, hashes + group, true);
-                    for (std::size_t i = group; i < group + in_group; ++i) {
-                        slots_.prefetch(hashes[i]);
-                    }
-                }
-            } else {
-                // Each slot group is asked for as soon as its key is hashed.
-                for (std::size_t i = 0; i < size; ++i) {
-                    keys[i] = next_key();
-                    hashes[i] = keyed_hash(seed_, keys[i]);
-                    slots_.prefetch(hashes[i]);
-                }
+        const std::size_t batch_count = (count + batch - 1) / batch;
+        // Step s hashes batch s and takes batches s - 1, s - 2 and s - 3
+        // through the later stages.
+        for (std::size_t step = 0; step < batch_count + stages - 1; ++step) {
+            if (step < batch_count) {
+                Batch& hashed = batches[step % stages];
+                hashed.size = std::min(count - step * batch, batch);
+                hash_batch(hashed.keys, hashed.hashes, hashed.size, vector_hash, next_key);
             }
-            for (std::size_t i = 0; i < size; ++i) {
-                guesses[i] = slots_.first_candidate(hashes[i]);
-                if (guesses[i] != ProbeTable::no_candidate) {
-                    __builtin_prefetch(offsets_ + guesses[i]);
-                    prefetch(guesses[i]);
+            if (step >= 1 && step - 1 < batch_count) {
+                Batch& probed = batches[(step - 1) % stages];
+                for (std::size_t i = 0; i < probed.size; ++i) {
+                    probed.guesses[i] = slots_.first_candidate(probed.hashes[i]);
+                    if (probed.guesses[i] != ProbeTable::no_candidate) {
+                        __builtin_prefetch(offsets_ + probed.guesses[i]);
+                        prefetch(probed.guesses[i]);
+                    }
                 }
             }
             // A record the key matches holds its head (one byte, or two for
             // most non-ASCII keys) and then the key's bytes: the line of its
             // last byte is asked for too, as a record often reaches into the
             // next line.
-            for (std::size_t i = 0; i < size; ++i) {
-                if (guesses[i] != ProbeTable::no_candidate) {
-                    const char* const record = records + offsets_[guesses[i]];
-                    __builtin_prefetch(record);
-                    __builtin_prefetch(record + keys[i].size() + 1);
+            if (step >= 2 && step - 2 < batch_count) {
+                const Batch& located = batches[(step - 2) % stages];
+                for (std::size_t i = 0; i < located.size; ++i) {
+                    if (located.guesses[i] != ProbeTable::no_candidate) {
+                        const char* const record = records + offsets_[located.guesses[i]];
+                        __builtin_prefetch(record);
+                        __builtin_prefetch(record + located.keys[i].size() + 1);
+                    }
                 }
             }
-            for (std::size_t i = 0; i < size; ++i) {
-                found(base + i, find_hashed(keys[i], hashes[i]));
+            if (step >= 3) {
+                const Batch& compared = batches[(step - 3) % stages];
+                const std::size_t base = (step - 3) * batch;
+                for (std::size_t i = 0; i < compared.size; ++i) {
+                    found(base + i, find_hashed(compared.keys[i], compared.hashes[i]));
+                }
             }
         }
     }
@@ -142,6 +150,32 @@ private:
 
     KeyIndex(HashSeed seed, std::size_t n, std::uint64_t* offsets, ProbeTable slots, KeyBuffer keys) noexcept;
     ~KeyIndex() = default;
+
+    // Pulls `size` keys from next_key(), hashes them and asks for their slot
+    // groups.
+    template <class NextKey>
+    void hash_batch(std::string_view* keys, std::uint64_t* hashes, std::size_t size, bool vector_hash,
+                    NextKey& next_key) const {
+        if (vector_hash) {
+            for (std::size_t i = 0; i < size; ++i) {
+                keys[i] = next_key();
+            }
+            for (std::size_t group = 0; group < size; group += 8) {
+                const std::size_t in_group = std::min(size - group, std::size_t{8});
+                keyed_hash_many(seed_, keys + group, in_group, hashes + group, true);
+                for (std::size_t i = group; i < group + in_group; ++i) {
+                    slots_.prefetch(hashes[i]);
+                }
+            }
+        } else {
+            // Each slot group is asked for as soon as its key is hashed.
+            for (std::size_t i = 0; i < size; ++i) {
+                keys[i] = next_key();
+                hashes[i] = keyed_hash(seed_, keys[i]);
+                slots_.prefetch(hashes[i]);
+            }
+        }
+    }
 
     std::optional<std::uint64_t> find_hashed(std::string_view key, std::uint64_t hash) const {
         const ProbeTable::Probe probe =
